@@ -1,0 +1,33 @@
+// The joining driver: walks the command line, cuts the channel and programme
+// sections out of every input, rewrites programme times where "-t" asks for
+// it, and writes the joined document.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace lindqvar {
+
+// Opens the joined document; its tv element is closed by "</tv>".
+inline constexpr std::string_view ListingHeader =
+    "<?xml version=\"1.0\"?><tv date=\"20040921\" source-info-name=\"Lindqvar\" "
+    "generator-info-name=\"Lindqvar\" generator-info-url=\"https://lindqvar.org/\">";
+
+inline constexpr std::string_view ListingFooter = "</tv>";
+
+// The stretch from the first openMarker to the end of the last closeMarker
+// after it, both matched in any letter case; empty when either is missing.
+// The view refers into text.
+std::string_view ExtractSection(std::string_view text, std::string_view openMarker,
+                                std::string_view closeMarker);
+
+// Appends section to programmeText with every start and stop value
+// rewritten as a listing time.
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText);
+
+// The whole run over argv (the program name first): returns the exit
+// status, writing the failure report itself when the run fails.
+int RunLindqvar(std::span<const std::string_view> args);
+
+}  // namespace lindqvar

@@ -1,0 +1,39 @@
+// Position-based byte-string search with optional ASCII case folding, and
+// inclusive range copy. Positions are 1-based; a missing match is -1.
+// Knows nothing of XML or files.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace lindqvar {
+
+using Position = std::int64_t;
+
+// True when the bytes match; without caseSensitive, ASCII letters also match
+// their other-case partner. No other byte folds.
+bool SameChar(unsigned char a, unsigned char b, bool caseSensitive);
+
+// Position of the first occurrence of pattern that begins at or after
+// startAt and lies wholly inside text, or -1. A startAt below 1 raises
+// "Cannot start string search from %d"; past the end it finds nothing.
+// The pattern must be non-empty.
+Position SearchText(std::string_view text, std::string_view pattern, Position startAt,
+                    bool caseSensitive);
+
+// SearchText, case-sensitive.
+Position SearchFrom(std::string_view text, std::string_view pattern, Position startAt);
+
+// SearchText from position 1.
+Position SearchFromStart(std::string_view text, std::string_view pattern, bool caseSensitive);
+
+// Position just past the match SearchText finds (may be size + 1), or -1.
+Position SearchPastEnd(std::string_view text, std::string_view pattern, Position startAt,
+                       bool caseSensitive);
+
+// The bytes at positions first to last, both included; empty when last is
+// below first. The view refers into text. A range reaching outside the text
+// is cut to the part that lies inside it.
+std::string_view CopyRange(std::string_view text, Position first, Position last);
+
+}  // namespace lindqvar

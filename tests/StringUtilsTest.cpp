@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "Failure.h"
+#include "StringUtils.h"
+
+namespace lindqvar {
+namespace {
+
+// The search exactly as the rules state it: every candidate position in
+// turn, byte by byte, no skipping.
+Position ReferenceSearch(std::string_view text, std::string_view pattern, Position startAt,
+                         bool caseSensitive) {
+  const Position n = static_cast<Position>(text.size());
+  const Position m = static_cast<Position>(pattern.size());
+  if (n < startAt) return -1;
+  for (Position p = startAt; p <= n; ++p) {
+    Position i = 0;
+    while (i < m && p + i <= n &&
+           SameChar(static_cast<unsigned char>(text[p + i - 1]),
+                    static_cast<unsigned char>(pattern[i]), caseSensitive)) {
+      ++i;
+    }
+    if (i == m) return p;
+  }
+  return -1;
+}
+
+struct SearchCase {
+  const char* name;
+  std::string text;
+  std::string pattern;
+  Position startAt;
+  bool caseSensitive;
+  Position expected;
+};
+
+TEST(SearchText, Table) {
+  using namespace std::string_literals;
+  const SearchCase cases[] = {
+      {"FromTwoFindsAtTwo", "abc", "b", 2, true, 2},
+      {"StartPastMatch", "abc", "b", 3, true, -1},
+      {"StartJustPastEnd", "abc", "b", 4, true, -1},
+      {"StartFarPastEnd", "abc", "b", 99, true, -1},
+      {"EmptyText", "", "<channel", 1, false, -1},
+      {"OverlappingFromTwo", "aaaa", "aa", 2, true, 2},
+      {"LastOverlapFitsAtEnd", "aaaa", "aa", 3, true, 3},
+      {"OverlapCannotRunPastEnd", "aaaa", "aa", 4, true, -1},
+      {"CapitalsFoldWhenInsensitive", "x<CHANNEL id", "<channel", 1, false, 2},
+      {"MixedCaseFolds", "<ChAnNeL", "<channel", 1, false, 1},
+      {"LongerTagNameMatches", "<channels>", "<channel", 1, false, 1},
+      {"CapitalsDoNotMatchSensitive", "<CHANNEL <channel", "<channel", 1, true, 10},
+      {"BracketDoesNotFoldToBrace", "{", "[", 1, false, -1},
+      {"HighBytesDoNotFold", "\xE8", "\xC8", 1, false, -1},
+      {"HighByteMatchesItself", "a\xC8", "\xC8", 1, false, 2},
+      {"PatternRunsPastEnd", "x</chann", "</channel>", 1, false, -1},
+      {"MatchAtVeryEnd", "ab</tv>", "</tv>", 1, true, 3},
+      {"AllLetterPatternFolds", "xxSTaRt", "start", 1, false, 3},
+      {"ZeroBytesInText", "a\0b\0start=\""s, "START=\"", 1, false, 5},
+      {"PatternShorterThanRemainder", "ab", "abc", 1, true, -1},
+      {"FirstOfSeveralWins", "stop=\"1\" stop=\"2\"", "stop=\"", 2, false, 10},
+  };
+  for (const SearchCase& c : cases) {
+    EXPECT_EQ(SearchText(c.text, c.pattern, c.startAt, c.caseSensitive), c.expected) << c.name;
+    EXPECT_EQ(ReferenceSearch(c.text, c.pattern, c.startAt, c.caseSensitive), c.expected)
+        << c.name << " (reference)";
+  }
+}
+
+TEST(SearchText, StartBelowOneRaisesEvenOnEmptyText) {
+  for (const Position startAt : {Position{0}, Position{-7}}) {
+    for (const std::string_view text : {std::string_view("abc"), std::string_view()}) {
+      try {
+        SearchText(text, "b", startAt, true);
+        FAIL() << "no failure raised from " << startAt;
+      } catch (const Failure& failure) {
+        EXPECT_STREQ(failure.kind, "Exception");
+        EXPECT_EQ(failure.message, "Cannot start string search from " + std::to_string(startAt));
+      }
+    }
+  }
+}
+
+TEST(SearchText, ShorthandsAgree) {
+  const std::string text = "aaaa</tv>";
+  EXPECT_EQ(SearchFromStart(text, "AA", false), 1);
+  EXPECT_EQ(SearchFromStart(text, "AA", true), -1);
+  EXPECT_EQ(SearchFrom(text, "aa", 2), 2);
+  EXPECT_EQ(SearchPastEnd(text, "aa", 2, true), 4);
+  EXPECT_EQ(SearchPastEnd(text, "</tv>", 1, true), static_cast<Position>(text.size()) + 1);
+  EXPECT_EQ(SearchPastEnd(text, "</TV>", 1, true), -1);
+}
+
+TEST(SameChar, OnlyAsciiLettersFold) {
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const bool letterPair = ((a >= 'A' && a <= 'Z') || (a >= 'a' && a <= 'z')) && (a ^ 32) == b;
+      const auto ua = static_cast<unsigned char>(a);
+      const auto ub = static_cast<unsigned char>(b);
+      ASSERT_EQ(SameChar(ua, ub, true), a == b) << a << " " << b;
+      ASSERT_EQ(SameChar(ua, ub, false), a == b || letterPair) << a << " " << b;
+    }
+  }
+}
+
+TEST(CopyRange, Boundaries) {
+  const std::string text = "abcdefg";
+  EXPECT_EQ(CopyRange(text, 5, 4), "");
+  EXPECT_EQ(CopyRange(text, 3, 3), "c");
+  EXPECT_EQ(CopyRange(text, 1, 7), text);
+  EXPECT_EQ(CopyRange(text, 6, 9), "fg");  // cut to what lies inside
+  EXPECT_EQ(CopyRange(text, 8, 9), "");
+  EXPECT_EQ(CopyRange(text, -2, 1), "a");
+}
+
+// The memchr-driven search must give exactly the plain scan's answers,
+// including on zero bytes, high bytes, overlaps and matches at the end.
+TEST(SearchText, AgreesWithPlainScanOnRandomTexts) {
+  using namespace std::string_literals;
+  std::mt19937 random(20041);
+  const std::string alphabet = "aAsStT<>/=\"\0\xC8\xE8 "s;
+  const std::string patterns[] = {"<channel", "</programme>", "start=\"", "stop=\"", "\"",
+                                  "aa",       "sTa",          "\xC8",     "a\0a"s,   "TtT"};
+  for (int round = 0; round < 4000; ++round) {
+    std::string text(random() % 40, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    std::string pattern = patterns[random() % std::size(patterns)];
+    if (random() % 3 == 0 && !text.empty()) {  // plant a folded copy somewhere
+      std::string planted = pattern;
+      for (char& c : planted) {
+        if (random() % 2 && ((c | 32) >= 'a' && (c | 32) <= 'z')) c ^= 32;
+      }
+      text.insert(random() % (text.size() + 1), planted);
+    }
+    const Position startAt = 1 + static_cast<Position>(random() % (text.size() + 2));
+    for (const bool caseSensitive : {true, false}) {
+      ASSERT_EQ(SearchText(text, pattern, startAt, caseSensitive),
+                ReferenceSearch(text, pattern, startAt, caseSensitive))
+          << "text '" << text << "' pattern '" << pattern << "' from " << startAt;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lindqvar
