@@ -1,5 +1,6 @@
 #include "Lindqvar.h"
 
+#include <cstdint>
 #include <deque>
 #include <new>
 #include <vector>
@@ -95,6 +96,43 @@ int JoinListings(std::span<const std::string_view> args) {
   return 0;
 }
 
+int DigitValue(unsigned char c, int base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+  return -1;
+}
+
+// A time field read as an integer: leading blanks, an optional sign, then
+// decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X",
+// running to the end of the field or to a zero byte. Keeps the low 16 bits.
+std::uint16_t ParseTimeField(std::string_view field) {
+  const std::string_view digits = field.substr(0, field.find('\0'));
+  std::size_t i = 0;
+  while (i < digits.size() && digits[i] == ' ') ++i;
+  const bool negative = i < digits.size() && digits[i] == '-';
+  if (i < digits.size() && (digits[i] == '-' || digits[i] == '+')) ++i;
+  int base = 10;
+  if (i < digits.size() && (digits[i] == '$' || digits[i] == 'x' || digits[i] == 'X')) {
+    base = 16;
+    i += 1;
+  } else if (i + 1 < digits.size() && digits[i] == '0' && (digits[i + 1] | 0x20) == 'x') {
+    base = 16;
+    i += 2;
+  }
+  std::uint32_t value = 0;
+  bool valid = i < digits.size();
+  for (; valid && i < digits.size(); ++i) {
+    const int digit = DigitValue(static_cast<unsigned char>(digits[i]), base);
+    if (digit < 0) {
+      valid = false;
+    } else {
+      value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+    }
+  }
+  if (!valid) Raise("EConvertError", "'" + std::string(field) + "' is not a valid integer value");
+  return static_cast<std::uint16_t>(negative ? 0u - value : value);
+}
+
 }  // namespace
 
 std::string_view ExtractSection(std::string_view text, std::string_view openMarker,
@@ -107,7 +145,44 @@ std::string_view ExtractSection(std::string_view text, std::string_view openMark
 }
 
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText) {
-  programmeText.append(section);
+  // Start and stop values take turns: each start pairs with the next stop.
+  static constexpr std::string_view kAttributes[] = {"start=\"", "stop=\""};
+  const Position size = static_cast<Position>(section.size());
+  Position pos = 1;
+  for (std::size_t turn = 0;; turn ^= 1) {
+    const Position valueStart = SearchPastEnd(section, kAttributes[turn], pos, false);
+    if (valueStart == -1) {
+      programmeText.append(CopyRange(section, pos, size));
+      return;
+    }
+    programmeText.append(CopyRange(section, pos, valueStart - 1));
+    const Position closingQuote = SearchFrom(section, "\"", valueStart);
+    if (closingQuote == -1) {
+      const std::string_view rest = CopyRange(section, valueStart, size);
+      Raise("EConvertError", "Listing time '" + std::string(rest.substr(0, 40)) +
+                                 (rest.size() > 40 ? "..." : "") + "' has no closing quote");
+    }
+    programmeText.append(
+        ConvertListingTime(CopyRange(section, valueStart, closingQuote - 1)).View());
+    pos = closingQuote;  // the quote goes out with the next stretch
+  }
+}
+
+ListingTime ConvertListingTime(std::string_view value) {
+  // A field whose first byte lies inside the value is read from the bytes
+  // that do; the minute field must at least begin.
+  if (value.size() < 11) {
+    Raise("EConvertError", "'" + std::string(value) + "' is not a valid listing time");
+  }
+  CalendarTime time{};
+  time.year = ParseTimeField(CopyRange(value, 1, 4));
+  time.month = ParseTimeField(CopyRange(value, 5, 6));
+  time.day = ParseTimeField(CopyRange(value, 7, 8));
+  time.hour = ParseTimeField(CopyRange(value, 9, 10));
+  time.minute = ParseTimeField(CopyRange(value, 11, 12));
+  // Seconds must parse, though the result always carries "00".
+  if (value.size() > 12) time.second = ParseTimeField(CopyRange(value, 13, 14));
+  return FormatListingTime(time, true);
 }
 
 int RunLindqvar(std::span<const std::string_view> args) {

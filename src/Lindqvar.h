@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "timezones.h"
+
 namespace lindqvar {
 
 // Opens the joined document; its tv element is closed by "</tv>".
@@ -23,8 +25,16 @@ std::string_view ExtractSection(std::string_view text, std::string_view openMark
                                 std::string_view closeMarker);
 
 // Appends section to programmeText with every start and stop value
-// rewritten as a listing time.
+// rewritten by ConvertListingTime. Each start value pairs with the next stop
+// value after it; the attribute names are found in any letter case, also at
+// the end of longer names such as pdc-start. Raises EConvertError.
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText);
+
+// The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
+// suffix of the summer-time window; anything after the fourteenth byte is
+// dropped. A field that is not an integer, or a value too short to hold a
+// minute, raises EConvertError.
+ListingTime ConvertListingTime(std::string_view value);
 
 // The whole run over argv (the program name first): returns the exit
 // status, writing the failure report itself when the run fails.

@@ -201,6 +201,55 @@ TEST_F(EndToEnd, TimezoneSwitchIsAnnouncedAndSteppedOver) {
                                            ProgrammeOf("b.se", "x=\"2\"") + "</tv>");
 }
 
+TEST_F(EndToEnd, TimesAreRewrittenOnlyForMarkedInputs) {
+  const std::string summer = "start=\"20040921193000 +0000\" stop=\"20040921200000 +0000\"";
+  const std::string winter = "START=\"200412010705\" pdc-start=\"20041201070000\"";
+  WriteFile(Path("a.xml"), Listing("a.se", summer));
+  WriteFile(Path("b.xml"), Listing("b.se", summer));
+  WriteFile(Path("c.xml"), Listing("c.se", winter));
+  const RunResult run = Run({"a.xml", "-t", "b.xml", "c.xml", "-t", "out.xml"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Checking timezone for \"a.xml\"\r\nChecking timezone for \"c.xml\"\r\n"
+            "xml written to \"out.xml\" sucessfully\r\n");
+  EXPECT_EQ(
+      ReadFile(Path("out.xml")),
+      kHeader + ChannelOf("a.se") + ChannelOf("b.se") + ChannelOf("c.se") +
+          ProgrammeOf("a.se", "start=\"20040921193000 +0100\" stop=\"20040921200000 +0100\"") +
+          ProgrammeOf("b.se", summer) +
+          ProgrammeOf("c.se", "START=\"20041201070500\" pdc-start=\"20041201070000\"") + "</tv>");
+}
+
+TEST_F(EndToEnd, UnconvertibleTimeEndsTheRunWithoutOutput) {
+  WriteFile(Path("a.xml"), Listing("a.se", "start=\"200412010705 +0100\""));
+  WriteFile(Path("out.xml"), "precious");
+  const RunResult run = Run({"a.xml", "-t", "out.xml"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Checking timezone for \"a.xml\"\r\n");
+  ExpectReport(run.err, "EConvertError", "' +' is not a valid integer value.");
+  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+}
+
+TEST_F(EndToEnd, ExampleListingsJoin) {
+  const std::string examples = LINDQVAR_EXAMPLES;
+  const RunResult run = Run({examples + "/svt.xml", examples + "/uk-local.xml", "-t",
+                             examples + "/dr.xml", "joined.xml"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string joined = ReadFile(Path("joined.xml"));
+  EXPECT_TRUE(joined.starts_with(kHeader + "<channel id=\"svt1.svt.se\">"));
+  EXPECT_TRUE(joined.ends_with("</programme></tv>"));
+  // UK times around the October change, rewritten by the window of 2026.
+  for (const std::string rewritten :
+       {"start=\"20261024230000 +0100\" stop=\"20261025003000 +0100\"",
+        "start=\"20261025003000 +0100\" stop=\"20261025013000\"",
+        "start=\"20261025013000\" stop=\"20261025060000\"", "start=\"20261208193000\" channel"}) {
+    EXPECT_NE(joined.find(rewritten), std::string::npos) << rewritten;
+  }
+  EXPECT_NE(joined.find("start=\"20261208180000 +0100\" stop=\"20261208183000 +0100\""),
+            std::string::npos);  // the Swedish listing kept its own times
+}
+
 TEST_F(EndToEnd, SwitchAsLastArgumentLeavesNoOutputName) {
   WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
   const RunResult run = Run({"a.xml", "-t"});
