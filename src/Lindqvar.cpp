@@ -140,7 +140,15 @@ std::string_view ExtractSection(std::string_view text, std::string_view openMark
   const Position first = SearchFromStart(text, openMarker, false);
   if (first == -1) return {};
   Position end = first;
-  for (Position next; (next = SearchPastEnd(text, closeMarker, end, false)) != -1;) end = next;
+  if (!CanOverlapItself(closeMarker, false)) {
+    // Occurrences cannot overlap, so a chain of searches, each starting
+    // just past the previous match, visits every one of them: the section
+    // ends with the last occurrence, found faster from the end.
+    const Position last = SearchLastText(text, closeMarker, first, false);
+    if (last != -1) end = last + static_cast<Position>(closeMarker.size());
+  } else {
+    for (Position next; (next = SearchPastEnd(text, closeMarker, end, false)) != -1;) end = next;
+  }
   return CopyRange(text, first, end - 1);
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -70,19 +71,86 @@ void AppendToConsole(std::string_view bytes) {
 
 // ---- Failure report ------------------------------------------------------
 
-std::string ModuleName() {
+// Looked up once at start, so that the SIGBUS handler can use them too.
+struct Module {
+  char name[256] = "Lindqvar";
+  std::uintptr_t base = 0;
+};
+
+Module module;
+
+// The path of the temporary output while it exists, for the SIGBUS handler.
+char pendingTemporary[PATH_MAX + 64];
+
+void FindModule() {
   char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  if (length <= 0) return "Lindqvar";
-  const std::string_view full(path, static_cast<std::size_t>(length));
-  return std::string(full.substr(full.rfind('/') + 1));
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length > 0) {
+    path[length] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    const char* file = slash ? slash + 1 : path;
+    const std::size_t length = std::min(std::strlen(file), sizeof module.name - 1);
+    std::memcpy(module.name, file, length);
+    module.name[length] = '\0';
+  }
+  Dl_info info;
+  if (::dladdr(reinterpret_cast<const void*>(&FindModule), &info) != 0) {
+    module.base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  }
 }
 
-unsigned long OffsetInModule(const void* address) {
-  Dl_info info;
-  if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fbase == nullptr) return 0;
-  return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(address) -
-                                    reinterpret_cast<std::uintptr_t>(info.dli_fbase));
+// Appends text to a report of at most 1023 bytes, cutting what does not fit.
+// Plain byte copies only, so the SIGBUS handler may use it.
+struct Report {
+  char bytes[1023];
+  std::size_t size = 0;
+
+  void Add(const char* text, std::size_t length) {
+    const std::size_t take = std::min(length, sizeof bytes - size);
+    std::memcpy(bytes + size, text, take);
+    size += take;
+  }
+  void Add(const char* text) { Add(text, std::strlen(text)); }
+};
+
+// "Exception %s in module %s at %p.\r\n%s%s\r\n" plus one more CR LF, %p
+// being the code's offset in the executable in eight upper-case hex digits.
+void WriteReport(const char* kind, const void* raisedAt, const char* message, std::size_t length) {
+  const auto address = reinterpret_cast<std::uintptr_t>(raisedAt);
+  const std::uintptr_t offset = address >= module.base ? address - module.base : 0;
+  char hex[16];
+  int digits = 0;
+  for (std::uintptr_t rest = offset; digits < 8 || rest != 0; rest >>= 4) {
+    hex[digits++] = "0123456789ABCDEF"[rest & 15];
+  }
+  char at[16];
+  for (int i = 0; i < digits; ++i) at[i] = hex[digits - 1 - i];
+
+  Report report;
+  report.Add("Exception ");
+  report.Add(kind);
+  report.Add(" in module ");
+  report.Add(module.name);
+  report.Add(" at ");
+  report.Add(at, static_cast<std::size_t>(digits));
+  report.Add(".\r\n");
+  report.Add(message, length);
+  if (length > 0 && message[length - 1] != '.') report.Add(".");
+  report.Add("\r\n");
+  WriteAll(STDERR_FILENO, report.bytes, report.size);
+  WriteAll(STDERR_FILENO, "\r\n", 2);
+}
+
+// A mapped input that another process truncated faults on the first byte
+// past its new end. The run cannot go on: report it as a failure, leave no
+// temporary output behind, and exit.
+void OnInputTruncated(int) {
+  WriteAll(STDOUT_FILENO, console.buffer, console.used);
+  if (pendingTemporary[0] != '\0') ::unlink(pendingTemporary);
+  static const char message[] = "Input file was truncated while it was being read";
+  WriteReport("EInOutError", reinterpret_cast<const void*>(&OnInputTruncated), message,
+              sizeof message - 1);
+  ::_exit(1);
 }
 
 // ---- Paths ---------------------------------------------------------------
@@ -197,6 +265,8 @@ mode_t NewFileMode() {
 void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGBUS, OnInputTruncated);
+  FindModule();
 }
 
 std::string InOutErrorText(int err) {
@@ -232,20 +302,20 @@ void ReportFailure(const Failure& failure) {
   } catch (const Failure&) {
     // The report below is what matters now.
   }
-  const std::string& message = failure.message;
-  const char* stop = !message.empty() && message.back() != '.' ? "." : "";
-  char report[1024];
-  int length = std::snprintf(
-      report, sizeof report, "Exception %s in module %s at %08lX.\r\n%s%s\r\n", failure.kind,
-      ModuleName().c_str(), OffsetInModule(failure.raisedAt), message.c_str(), stop);
-  length = std::clamp(length, 0, static_cast<int>(sizeof report) - 1);
-  WriteAll(STDERR_FILENO, report, static_cast<std::size_t>(length));
-  WriteAll(STDERR_FILENO, "\r\n", 2);
+  WriteReport(failure.kind, failure.raisedAt, failure.message.data(), failure.message.size());
 }
 
 bool InputExists(const std::string& name) {
   struct stat st;
   return ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+void ReleaseInput::operator()(char* bytes) const {
+  if (mappedLength > 0) {
+    ::munmap(bytes, mappedLength);
+  } else {
+    std::free(bytes);
+  }
 }
 
 InputText ReadInput(const std::string& name) {
@@ -256,9 +326,19 @@ InputText ReadInput(const std::string& name) {
   }
   struct stat st;
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  // A regular file's size is only a first guess: it may grow while we read.
-  std::size_t capacity = regular ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
   InputText input;
+  if (regular && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (mapped != MAP_FAILED) {
+      ::close(fd);
+      input.bytes = {static_cast<char*>(mapped), ReleaseInput{size}};
+      input.size = size;
+      return input;
+    }
+    // A file system that cannot map files is read like a pipe.
+  }
+  std::size_t capacity = regular ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16;
   input.bytes.reset(static_cast<char*>(std::malloc(capacity)));
   if (!input.bytes) {
     ::close(fd);
@@ -300,8 +380,10 @@ bool WriteOutputSafely(const std::string& name, std::span<const std::string_view
   const std::size_t slash = target.rfind('/');
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string temporary = DirectoryOf(target) + "/." + base + ".XXXXXX";
+  if (temporary.size() >= sizeof pendingTemporary) return false;
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
+  std::memcpy(pendingTemporary, temporary.c_str(), temporary.size() + 1);
 
   // Best effort: a file system without Unix permissions refuses these, and
   // that is no reason to lose the listing.
@@ -318,6 +400,7 @@ bool WriteOutputSafely(const std::string& name, std::span<const std::string_view
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) ::unlink(temporary.c_str());
+  pendingTemporary[0] = '\0';
   return ok;
 }
 

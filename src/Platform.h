@@ -14,7 +14,9 @@
 namespace lindqvar {
 
 // Signals that would end the run silently become error returns instead:
-// a closed pipe on standard output, a file-size limit on the output.
+// a closed pipe on standard output, a file-size limit on the output. A
+// mapped input cut short by another process ends the run with the failure
+// report instead of a crash.
 void PrepareProcess();
 
 // Writes line plus CR LF to standard output: at once on a character device,
@@ -31,12 +33,16 @@ void ReportFailure(const Failure& failure);
 // The message of an EInOutError for the error number err.
 std::string InOutErrorText(int err);
 
-// An input's whole content, in a block that is not zero-filled first.
+// An input's whole content: a read-only mapping of a regular file, so no
+// byte is copied or zero-filled before it is needed, or a block read from a
+// pipe or device.
+struct ReleaseInput {
+  std::size_t mappedLength = 0;  // 0 when the block came from malloc
+  void operator()(char* bytes) const;
+};
+
 struct InputText {
-  struct FreeBytes {
-    void operator()(char* bytes) const { std::free(bytes); }
-  };
-  std::unique_ptr<char, FreeBytes> bytes;
+  std::unique_ptr<char, ReleaseInput> bytes;
   std::size_t size = 0;
 
   std::string_view View() const { return {bytes.get(), size}; }
@@ -45,8 +51,9 @@ struct InputText {
 // True when name can be stat'ed and is not a directory.
 bool InputExists(const std::string& name);
 
-// Reads the file until end of file, so pipes work too. Raises EFOpenError
-// when it cannot be opened and EInOutError when a read fails.
+// A regular file is mapped as it stands when opened; anything else is read
+// until end of file, so pipes work too. Raises EFOpenError when the file
+// cannot be opened and EInOutError when a read fails.
 InputText ReadInput(const std::string& name);
 
 // Writes the pieces, in order, as the file name. A regular file (or a new

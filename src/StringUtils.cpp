@@ -1,6 +1,9 @@
 #include "StringUtils.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string>
 
 #include "Failure.h"
@@ -23,14 +26,103 @@ bool MatchesAt(const unsigned char* text, std::string_view pattern, bool caseSen
   return true;
 }
 
-// Index of a pattern byte that only ever matches itself, so that memchr can
-// find the candidates; npos when every byte is a letter that folds.
-std::size_t AnchorIndex(std::string_view pattern, bool caseSensitive) {
-  if (caseSensitive) return 0;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (!IsAsciiLetter(static_cast<unsigned char>(pattern[i]))) return i;
+// A quick test on a candidate's first and last bytes. Without case
+// sensitivity a letter is compared with bit 0x20 set on both sides; that
+// also lets a few non-letters through, which the full comparison rejects.
+struct EdgeFilter {
+  unsigned char first, firstFold, last, lastFold;
+
+  EdgeFilter(std::string_view pattern, bool caseSensitive) {
+    const auto head = static_cast<unsigned char>(pattern.front());
+    const auto tail = static_cast<unsigned char>(pattern.back());
+    firstFold = !caseSensitive && IsAsciiLetter(head) ? 0x20 : 0;
+    lastFold = !caseSensitive && IsAsciiLetter(tail) ? 0x20 : 0;
+    first = head | firstFold;
+    last = tail | lastFold;
+  }
+  bool Passes(const unsigned char* candidate, std::size_t m) const {
+    return (candidate[0] | firstFold) == first && (candidate[m - 1] | lastFold) == last;
+  }
+#if defined(__SSE2__)
+  // Bit i set when the candidate at candidates + i passes the filter.
+  unsigned Passes16(const unsigned char* candidates, std::size_t m) const {
+    __m128i heads;
+    __m128i tails;
+    std::memcpy(&heads, candidates, 16);
+    std::memcpy(&tails, candidates + m - 1, 16);
+    heads = _mm_or_si128(heads, _mm_set1_epi8(static_cast<char>(firstFold)));
+    tails = _mm_or_si128(tails, _mm_set1_epi8(static_cast<char>(lastFold)));
+    const __m128i both =
+        _mm_and_si128(_mm_cmpeq_epi8(heads, _mm_set1_epi8(static_cast<char>(first))),
+                      _mm_cmpeq_epi8(tails, _mm_set1_epi8(static_cast<char>(last))));
+    return static_cast<unsigned>(_mm_movemask_epi8(both));
+  }
+#endif
+};
+
+// First candidate in [from, lastCandidate] (0-based) that matches, or npos.
+std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t lastCandidate,
+                        std::string_view pattern, bool caseSensitive) {
+  const std::size_t m = pattern.size();
+  if (m == 1 && caseSensitive) {
+    const void* hit = std::memchr(base + from, pattern[0], lastCandidate - from + 1);
+    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base)
+               : std::string_view::npos;
+  }
+  const EdgeFilter filter(pattern, caseSensitive);
+  std::size_t p = from;
+#if defined(__SSE2__)
+  for (; p + 15 <= lastCandidate; p += 16) {
+    for (unsigned bits = filter.Passes16(base + p, m); bits != 0; bits &= bits - 1) {
+      const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
+      if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
+    }
+  }
+#endif
+  for (; p <= lastCandidate; ++p) {
+    if (filter.Passes(base + p, m) && MatchesAt(base + p, pattern, caseSensitive)) return p;
   }
   return std::string_view::npos;
+}
+
+// Last candidate in [from, lastCandidate] (0-based) that matches, or npos.
+std::size_t FindBackward(const unsigned char* base, std::size_t from, std::size_t lastCandidate,
+                         std::string_view pattern, bool caseSensitive) {
+  const std::size_t m = pattern.size();
+  const EdgeFilter filter(pattern, caseSensitive);
+  std::size_t end = lastCandidate + 1;  // candidates below end are left to try
+#if defined(__SSE2__)
+  for (; end >= from + 16; end -= 16) {
+    for (unsigned bits = filter.Passes16(base + end - 16, m); bits != 0;) {
+      const int high = 31 - __builtin_clz(bits);
+      const std::size_t candidate = end - 16 + static_cast<std::size_t>(high);
+      if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
+      bits &= ~(1u << high);
+    }
+  }
+#endif
+  while (end > from) {
+    --end;
+    if (filter.Passes(base + end, m) && MatchesAt(base + end, pattern, caseSensitive)) return end;
+  }
+  return std::string_view::npos;
+}
+
+// The 0-based range of candidate positions for a search from startAt, or
+// false when there is none. Raises for a start below 1.
+bool CandidateRange(std::string_view text, std::string_view pattern, Position startAt,
+                    std::size_t& from, std::size_t& lastCandidate) {
+  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
+  const std::size_t n = text.size();
+  if (static_cast<std::size_t>(startAt) > n) return false;
+  from = static_cast<std::size_t>(startAt) - 1;
+  if (pattern.size() > n - from) return false;
+  lastCandidate = n - pattern.size();
+  return true;
+}
+
+Position ToPosition(std::size_t offset) {
+  return offset == std::string_view::npos ? -1 : static_cast<Position>(offset) + 1;
 }
 
 }  // namespace
@@ -42,41 +134,37 @@ bool SameChar(unsigned char a, unsigned char b, bool caseSensitive) {
   return false;
 }
 
-// Candidates are visited in ascending order, one byte apart, exactly as a
-// plain scan would; memchr on a byte that cannot fold only skips positions
-// that could never match.
+// Equal to trying every position in turn: the filter only skips
+// candidates that could never match.
 Position SearchText(std::string_view text, std::string_view pattern, Position startAt,
                     bool caseSensitive) {
-  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
-  const std::size_t n = text.size();
-  const std::size_t m = pattern.size();
-  if (static_cast<std::size_t>(startAt) > n) return -1;
-  const std::size_t from = static_cast<std::size_t>(startAt) - 1;
-  if (m == 0) return startAt;
-  if (m > n - from) return -1;
-  const std::size_t lastCandidate = n - m;
+  std::size_t from = 0;
+  std::size_t lastCandidate = 0;
+  if (!CandidateRange(text, pattern, startAt, from, lastCandidate)) return -1;
+  if (pattern.empty()) return startAt;
   const auto* base = reinterpret_cast<const unsigned char*>(text.data());
+  return ToPosition(FindForward(base, from, lastCandidate, pattern, caseSensitive));
+}
 
-  const std::size_t anchor = AnchorIndex(pattern, caseSensitive);
-  if (anchor == std::string_view::npos) {
-    for (std::size_t p = from; p <= lastCandidate; ++p) {
-      if (MatchesAt(base + p, pattern, false)) return static_cast<Position>(p) + 1;
+Position SearchLastText(std::string_view text, std::string_view pattern, Position startAt,
+                        bool caseSensitive) {
+  std::size_t from = 0;
+  std::size_t lastCandidate = 0;
+  if (!CandidateRange(text, pattern, startAt, from, lastCandidate) || pattern.empty()) return -1;
+  const auto* base = reinterpret_cast<const unsigned char*>(text.data());
+  return ToPosition(FindBackward(base, from, lastCandidate, pattern, caseSensitive));
+}
+
+bool CanOverlapItself(std::string_view pattern, bool caseSensitive) {
+  for (std::size_t shift = 1; shift < pattern.size(); ++shift) {
+    bool overlaps = true;
+    for (std::size_t i = 0; overlaps && i + shift < pattern.size(); ++i) {
+      overlaps = SameChar(static_cast<unsigned char>(pattern[i]),
+                          static_cast<unsigned char>(pattern[i + shift]), caseSensitive);
     }
-    return -1;
+    if (overlaps) return true;
   }
-
-  const unsigned char key = static_cast<unsigned char>(pattern[anchor]);
-  std::size_t scan = from + anchor;
-  const std::size_t scanEnd = lastCandidate + anchor + 1;
-  while (scan < scanEnd) {
-    const void* hit = std::memchr(base + scan, key, scanEnd - scan);
-    if (hit == nullptr) return -1;
-    const std::size_t at = static_cast<const unsigned char*>(hit) - base;
-    const std::size_t p = at - anchor;
-    if (MatchesAt(base + p, pattern, caseSensitive)) return static_cast<Position>(p) + 1;
-    scan = at + 1;
-  }
-  return -1;
+  return false;
 }
 
 Position SearchFrom(std::string_view text, std::string_view pattern, Position startAt) {

@@ -31,6 +31,15 @@ Position SearchFromStart(std::string_view text, std::string_view pattern, bool c
 Position SearchPastEnd(std::string_view text, std::string_view pattern, Position startAt,
                        bool caseSensitive);
 
+// Position of the last occurrence of pattern that begins at or after
+// startAt and lies wholly inside text, or -1. Raises like SearchText.
+Position SearchLastText(std::string_view text, std::string_view pattern, Position startAt,
+                        bool caseSensitive);
+
+// Whether two occurrences of pattern can overlap in a text, that is, whether
+// some proper prefix matches the suffix of the same length.
+bool CanOverlapItself(std::string_view pattern, bool caseSensitive);
+
 // The bytes at positions first to last, both included; empty when last is
 // below first. The view refers into text. A range reaching outside the text
 // is cut to the part that lies inside it.

@@ -28,6 +28,16 @@ Position ReferenceSearch(std::string_view text, std::string_view pattern, Positi
   return -1;
 }
 
+// The last match at or after startAt, by trying every position.
+Position ReferenceLast(std::string_view text, std::string_view pattern, Position startAt,
+                       bool caseSensitive) {
+  Position last = -1;
+  for (Position p = startAt; (p = ReferenceSearch(text, pattern, p, caseSensitive)) != -1; ++p) {
+    last = p;
+  }
+  return last;
+}
+
 struct SearchCase {
   const char* name;
   std::string text;
@@ -105,6 +115,25 @@ TEST(SameChar, OnlyAsciiLettersFold) {
   }
 }
 
+TEST(SearchLastText, Table) {
+  EXPECT_EQ(SearchLastText("</channel></CHANNEL>x", "</channel>", 1, false), 11);
+  EXPECT_EQ(SearchLastText("</channel></CHANNEL>x", "</channel>", 1, true), 1);
+  EXPECT_EQ(SearchLastText("</channel></CHANNEL>x", "</channel>", 2, true), -1);
+  EXPECT_EQ(SearchLastText("aaaa", "aa", 1, true), 3);
+  EXPECT_EQ(SearchLastText("", "a", 1, true), -1);
+  EXPECT_THROW(SearchLastText("abc", "a", 0, true), Failure);
+}
+
+TEST(CanOverlapItself, BordersUnderFolding) {
+  EXPECT_FALSE(CanOverlapItself("</channel>", false));
+  EXPECT_FALSE(CanOverlapItself("</programme>", false));
+  EXPECT_TRUE(CanOverlapItself("aa", true));
+  EXPECT_TRUE(CanOverlapItself("abA", false));
+  EXPECT_FALSE(CanOverlapItself("abA", true));
+  EXPECT_TRUE(CanOverlapItself("<x<", true));
+  EXPECT_FALSE(CanOverlapItself("x", true));
+}
+
 TEST(CopyRange, Boundaries) {
   const std::string text = "abcdefg";
   EXPECT_EQ(CopyRange(text, 5, 4), "");
@@ -124,7 +153,7 @@ TEST(SearchText, AgreesWithPlainScanOnRandomTexts) {
   const std::string patterns[] = {"<channel", "</programme>", "start=\"", "stop=\"", "\"",
                                   "aa",       "sTa",          "\xC8",     "a\0a"s,   "TtT"};
   for (int round = 0; round < 4000; ++round) {
-    std::string text(random() % 40, ' ');
+    std::string text(random() % (round % 4 == 0 ? 200 : 40), ' ');
     for (char& c : text) c = alphabet[random() % alphabet.size()];
     std::string pattern = patterns[random() % std::size(patterns)];
     if (random() % 3 == 0 && !text.empty()) {  // plant a folded copy somewhere
@@ -138,6 +167,9 @@ TEST(SearchText, AgreesWithPlainScanOnRandomTexts) {
     for (const bool caseSensitive : {true, false}) {
       ASSERT_EQ(SearchText(text, pattern, startAt, caseSensitive),
                 ReferenceSearch(text, pattern, startAt, caseSensitive))
+          << "text '" << text << "' pattern '" << pattern << "' from " << startAt;
+      ASSERT_EQ(SearchLastText(text, pattern, startAt, caseSensitive),
+                ReferenceLast(text, pattern, startAt, caseSensitive))
           << "text '" << text << "' pattern '" << pattern << "' from " << startAt;
     }
   }
