@@ -13,13 +13,23 @@ namespace lindqvar {
 
 namespace {
 
+// Rewritten text goes out in chunks of this size, so a marked input never
+// needs a second copy of itself in memory.
+constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+
+struct ProgrammeSection {
+  std::string_view text;
+  bool rewriteTimes;
+};
+
 // The joined document in the making. Sections stay views into the texts
 // that hold them, so no byte is copied before it is written out: an input
-// whose sections fill most of it is kept whole, any other input leaves its
-// sections (rewritten where asked) in a text of their own.
+// whose sections fill most of it is kept whole; any other input leaves a
+// copy of its sections in a text of their own. Programme times are
+// rewritten only while the document is written.
 struct JoinedListing {
   std::vector<std::string_view> ChannelText;
-  std::vector<std::string_view> ProgrammeText;
+  std::vector<ProgrammeSection> ProgrammeText;
   std::vector<InputText> keptInputs;
   std::deque<std::string> ownSections;  // a deque never moves what it holds
 };
@@ -29,30 +39,59 @@ std::string Argument(std::span<const std::string_view> args, std::size_t index) 
   return index < args.size() ? std::string(args[index]) : std::string();
 }
 
+// Converts every time of a marked section and throws the result away, so
+// that a bad time ends the run now, before any later input is looked at.
+void CheckProgrammeTimes(std::string_view section) {
+  std::string chunk;
+  chunk.reserve(kChunkSize + 4096);
+  RewriteProgrammeTimes(section, chunk, [](std::string& text) { text.clear(); });
+}
+
 void AddInput(JoinedListing& listing, InputText input, bool rewriteTimes) {
   const std::string_view text = input.View();
-  const std::string_view channels = ExtractSection(text, "<channel", "</channel>");
-  const std::string_view programmes = ExtractSection(text, "<programme", "</programme>");
+  std::string_view channels = ExtractSection(text, "<channel", "</channel>");
+  std::string_view programmes = ExtractSection(text, "<programme", "</programme>");
+  if (rewriteTimes) CheckProgrammeTimes(programmes);
 
-  if (!rewriteTimes && channels.size() + programmes.size() >= text.size() / 2) {
-    listing.ChannelText.push_back(channels);
-    listing.ProgrammeText.push_back(programmes);
+  if (channels.size() + programmes.size() >= text.size() / 2) {
     listing.keptInputs.push_back(std::move(input));
-    return;
-  }
-  std::string& own = listing.ownSections.emplace_back();
-  // Rewritten times can be two bytes longer than the originals; room for
-  // that up front keeps the text from being copied while it grows.
-  own.reserve(channels.size() + programmes.size() + programmes.size() / 8 + 64);
-  own.append(channels);
-  if (rewriteTimes) {
-    RewriteProgrammeTimes(programmes, own);
   } else {
-    own.append(programmes);
+    std::string& own = listing.ownSections.emplace_back();
+    own.reserve(channels.size() + programmes.size());
+    own.append(channels).append(programmes);
+    channels = std::string_view(own).substr(0, channels.size());
+    programmes = std::string_view(own).substr(channels.size());
   }
-  const std::string_view both(own);
-  listing.ChannelText.push_back(both.substr(0, channels.size()));
-  listing.ProgrammeText.push_back(both.substr(channels.size()));
+  listing.ChannelText.push_back(channels);
+  listing.ProgrammeText.push_back({programmes, rewriteTimes});
+}
+
+// Writes ListingHeader, the channel sections, the programme sections and
+// the closing tag; false when the output cannot be made.
+bool WriteJoinedListing(const std::string& outputName, const JoinedListing& listing) {
+  OutputFile output;
+  if (!OpenOutput(outputName, output)) return false;
+  std::vector<std::string_view> pieces{ListingHeader};
+  pieces.insert(pieces.end(), listing.ChannelText.begin(), listing.ChannelText.end());
+  std::string chunk;
+  for (const ProgrammeSection& section : listing.ProgrammeText) {
+    if (!section.rewriteTimes) {
+      pieces.push_back(section.text);
+      continue;
+    }
+    WriteOutput(output, pieces);
+    pieces.clear();
+    chunk.reserve(kChunkSize + 4096);
+    RewriteProgrammeTimes(section.text, chunk, [&output](std::string& text) {
+      WriteOutput(output, {{std::string_view(text)}});
+      text.clear();
+    });
+    WriteOutput(output, {{std::string_view(chunk)}});
+    chunk.clear();
+  }
+  pieces.push_back(ListingFooter);
+  WriteOutput(output, pieces);
+  return CommitOutput(output);
 }
 
 int JoinListings(std::span<const std::string_view> args) {
@@ -82,13 +121,7 @@ int JoinListings(std::span<const std::string_view> args) {
   }
 
   const std::string outputName = Argument(args, ArgIndex);
-  std::vector<std::string_view> document;
-  document.reserve(listing.ChannelText.size() + listing.ProgrammeText.size() + 2);
-  document.push_back(ListingHeader);
-  document.insert(document.end(), listing.ChannelText.begin(), listing.ChannelText.end());
-  document.insert(document.end(), listing.ProgrammeText.begin(), listing.ProgrammeText.end());
-  document.push_back(ListingFooter);
-  if (!WriteOutputSafely(outputName, document)) {
+  if (!WriteJoinedListing(outputName, listing)) {
     PrintLine("Couldn't create output file " + outputName);
     return 1;
   }
@@ -106,6 +139,18 @@ int DigitValue(unsigned char c, int base) {
 // decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X",
 // running to the end of the field or to a zero byte. Keeps the low 16 bits.
 std::uint16_t ParseTimeField(std::string_view field) {
+  // Nearly every field is plain decimal digits.
+  std::uint32_t plain = 0;
+  bool allDigits = !field.empty();
+  for (const char c : field) {
+    if (c < '0' || c > '9') {
+      allDigits = false;
+      break;
+    }
+    plain = plain * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (allDigits) return static_cast<std::uint16_t>(plain);
+
   const std::string_view digits = field.substr(0, field.find('\0'));
   std::size_t i = 0;
   while (i < digits.size() && digits[i] == ' ') ++i;
@@ -152,7 +197,8 @@ std::string_view ExtractSection(std::string_view text, std::string_view openMark
   return CopyRange(text, first, end - 1);
 }
 
-void RewriteProgrammeTimes(std::string_view section, std::string& programmeText) {
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
+                           const SpillText& spill) {
   // Start and stop values take turns: each start pairs with the next stop.
   static constexpr std::string_view kAttributes[] = {"start=\"", "stop=\""};
   const Position size = static_cast<Position>(section.size());
@@ -173,6 +219,7 @@ void RewriteProgrammeTimes(std::string_view section, std::string& programmeText)
     programmeText.append(
         ConvertListingTime(CopyRange(section, valueStart, closingQuote - 1)).View());
     pos = closingQuote;  // the quote goes out with the next stretch
+    if (spill && programmeText.size() >= kChunkSize) spill(programmeText);
   }
 }
 

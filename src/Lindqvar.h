@@ -3,6 +3,7 @@
 // it, and writes the joined document.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,11 +25,16 @@ inline constexpr std::string_view ListingFooter = "</tv>";
 std::string_view ExtractSection(std::string_view text, std::string_view openMarker,
                                 std::string_view closeMarker);
 
+// Called whenever rewritten text has grown past a chunk; it must empty text.
+using SpillText = std::function<void(std::string& text)>;
+
 // Appends section to programmeText with every start and stop value
 // rewritten by ConvertListingTime. Each start value pairs with the next stop
 // value after it; the attribute names are found in any letter case, also at
-// the end of longer names such as pdc-start. Raises EConvertError.
-void RewriteProgrammeTimes(std::string_view section, std::string& programmeText);
+// the end of longer names such as pdc-start. With spill, the text is handed
+// on chunk by chunk rather than kept whole. Raises EConvertError.
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
+                           const SpillText& spill = {});
 
 // The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
 // suffix of the summer-time window; anything after the fourteenth byte is

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace lindqvar {
@@ -246,14 +247,6 @@ bool WritePieces(int fd, std::span<const std::string_view> pieces) {
   return true;
 }
 
-// A device, FIFO or socket has no contents to keep: write straight to it.
-bool WriteToSpecialFile(const std::string& name, std::span<const std::string_view> pieces) {
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  const bool written = WritePieces(fd, pieces);
-  return ::close(fd) == 0 && written;
-}
-
 mode_t NewFileMode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -369,39 +362,62 @@ InputText ReadInput(const std::string& name) {
   return input;
 }
 
-bool WriteOutputSafely(const std::string& name, std::span<const std::string_view> pieces) {
+bool OpenOutput(const std::string& name, OutputFile& output) {
   if (name.empty() || name.back() == '/') return false;
   struct stat existing;
   const bool exists = ::stat(name.c_str(), &existing) == 0;
   if (exists && S_ISDIR(existing.st_mode)) return false;
-  if (exists && !S_ISREG(existing.st_mode)) return WriteToSpecialFile(name, pieces);
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A device, FIFO or socket has no contents to keep: write straight to it.
+    output.fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    return output.fd >= 0;
+  }
 
-  const std::string target = FollowLinks(name);
-  const std::size_t slash = target.rfind('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temporary = DirectoryOf(target) + "/." + base + ".XXXXXX";
+  output.target = FollowLinks(name);
+  const std::size_t slash = output.target.rfind('/');
+  const std::string base = output.target.substr(slash == std::string::npos ? 0 : slash + 1);
+  std::string temporary = DirectoryOf(output.target) + "/." + base + ".XXXXXX";
   if (temporary.size() >= sizeof pendingTemporary) return false;
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
+  output.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (output.fd < 0) return false;
+  output.temporary = temporary;
   std::memcpy(pendingTemporary, temporary.c_str(), temporary.size() + 1);
 
   // Best effort: a file system without Unix permissions refuses these, and
   // that is no reason to lose the listing.
   if (exists) {
     if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) {
-      [[maybe_unused]] const int ignored = ::fchown(fd, existing.st_uid, existing.st_gid);
+      [[maybe_unused]] const int ignored = ::fchown(output.fd, existing.st_uid, existing.st_gid);
     }
-    ::fchmod(fd, existing.st_mode & 07777);
+    ::fchmod(output.fd, existing.st_mode & 07777);
   } else {
-    ::fchmod(fd, NewFileMode());
+    ::fchmod(output.fd, NewFileMode());
   }
+  return true;
+}
 
-  bool ok = WritePieces(fd, pieces);
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  pendingTemporary[0] = '\0';
+void WriteOutput(OutputFile& output, std::span<const std::string_view> pieces) {
+  if (!output.failed) output.failed = !WritePieces(output.fd, pieces);
+}
+
+bool CommitOutput(OutputFile& output) {
+  const int fd = std::exchange(output.fd, -1);
+  bool ok = ::close(fd) == 0 && !output.failed;
+  if (!output.temporary.empty()) {
+    ok = ok && ::rename(output.temporary.c_str(), output.target.c_str()) == 0;
+    if (!ok) ::unlink(output.temporary.c_str());
+    output.temporary.clear();
+    pendingTemporary[0] = '\0';
+  }
   return ok;
+}
+
+OutputFile::~OutputFile() {
+  if (fd >= 0) ::close(fd);
+  if (!temporary.empty()) {
+    ::unlink(temporary.c_str());
+    pendingTemporary[0] = '\0';
+  }
 }
 
 }  // namespace lindqvar

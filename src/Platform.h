@@ -56,10 +56,31 @@ bool InputExists(const std::string& name);
 // cannot be opened and EInOutError when a read fails.
 InputText ReadInput(const std::string& name);
 
-// Writes the pieces, in order, as the file name. A regular file (or a new
-// one) is written to a temporary file beside it and renamed over it, keeping
-// its permission bits; a symbolic link replaces the file it points to.
-// Returns false, with no trace left and any old file untouched, on failure.
-bool WriteOutputSafely(const std::string& name, std::span<const std::string_view> pieces);
+// The output while it is written. A regular file (or a new one) is written
+// to a temporary file beside it that replaces it, keeping its permission
+// bits, only when committed; a symbolic link replaces the file it points
+// to. A device, FIFO or socket is written directly. Dropped uncommitted,
+// the temporary file is removed and any old file stays untouched.
+struct OutputFile {
+  int fd = -1;
+  std::string target;
+  std::string temporary;
+  bool failed = false;  // a write failed; later writes are skipped
+
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+};
+
+// Creates the output for name; false when it cannot.
+bool OpenOutput(const std::string& name, OutputFile& output);
+
+// Writes the pieces in order with gathered writes.
+void WriteOutput(OutputFile& output, std::span<const std::string_view> pieces);
+
+// Closes the output and puts it in place; false, leaving no trace and any
+// old file untouched, when any write, the close or the rename failed.
+bool CommitOutput(OutputFile& output);
 
 }  // namespace lindqvar

@@ -16,6 +16,11 @@ std::uint16_t LastSundayOf(std::uint16_t year, std::uint16_t month) {
 
 // Writes value in decimal, zero-padded on the left to at least minDigits.
 char* WriteDecimal(char* out, unsigned value, int minDigits) {
+  if (minDigits == 2 && value < 100) {
+    out[0] = static_cast<char>('0' + value / 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
+  }
   char digits[10];
   int count = 0;
   do {
