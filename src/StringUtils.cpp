@@ -1,8 +1,8 @@
 #include "StringUtils.h"
 
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 #include <string>
 
@@ -43,7 +43,7 @@ struct EdgeFilter {
   bool Passes(const unsigned char* candidate, std::size_t m) const {
     return (candidate[0] | firstFold) == first && (candidate[m - 1] | lastFold) == last;
   }
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   // Bit i set when the candidate at candidates + i passes the filter.
   unsigned Passes16(const unsigned char* candidates, std::size_t m) const {
     __m128i heads;
@@ -60,6 +60,39 @@ struct EdgeFilter {
 #endif
 };
 
+#if defined(__x86_64__)
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The filter over 32 candidates at a time while a whole block of them fits,
+// moving p past the blocks it tried. Returns the first match, or npos.
+[[gnu::target("avx2")]] std::size_t ScanForwardAvx2(const unsigned char* base, std::size_t& p,
+                                                    std::size_t lastCandidate,
+                                                    std::string_view pattern, bool caseSensitive,
+                                                    const EdgeFilter& filter) {
+  const std::size_t m = pattern.size();
+  const __m256i firstFold = _mm256_set1_epi8(static_cast<char>(filter.firstFold));
+  const __m256i lastFold = _mm256_set1_epi8(static_cast<char>(filter.lastFold));
+  const __m256i first = _mm256_set1_epi8(static_cast<char>(filter.first));
+  const __m256i last = _mm256_set1_epi8(static_cast<char>(filter.last));
+  for (; p + 31 <= lastCandidate; p += 32) {
+    const __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + p));
+    const __m256i tails = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + p + m - 1));
+    const __m256i both =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(heads, firstFold), first),
+                         _mm256_cmpeq_epi8(_mm256_or_si256(tails, lastFold), last));
+    for (auto bits = static_cast<unsigned>(_mm256_movemask_epi8(both)); bits != 0;
+         bits &= bits - 1) {
+      const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
+      if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
+    }
+  }
+  return std::string_view::npos;
+}
+#endif
+
 // First candidate in [from, lastCandidate] (0-based) that matches, or npos.
 std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t lastCandidate,
                         std::string_view pattern, bool caseSensitive) {
@@ -71,7 +104,11 @@ std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t
   }
   const EdgeFilter filter(pattern, caseSensitive);
   std::size_t p = from;
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+  if (HasAvx2()) {
+    const std::size_t hit = ScanForwardAvx2(base, p, lastCandidate, pattern, caseSensitive, filter);
+    if (hit != std::string_view::npos) return hit;
+  }
   for (; p + 15 <= lastCandidate; p += 16) {
     for (unsigned bits = filter.Passes16(base + p, m); bits != 0; bits &= bits - 1) {
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
@@ -91,7 +128,7 @@ std::size_t FindBackward(const unsigned char* base, std::size_t from, std::size_
   const std::size_t m = pattern.size();
   const EdgeFilter filter(pattern, caseSensitive);
   std::size_t end = lastCandidate + 1;  // candidates below end are left to try
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   for (; end >= from + 16; end -= 16) {
     for (unsigned bits = filter.Passes16(base + end - 16, m); bits != 0;) {
       const int high = 31 - __builtin_clz(bits);

@@ -4,39 +4,14 @@
 #include <string>
 
 #include "Failure.h"
+#include "Reference.h"
 #include "StringUtils.h"
 
 namespace lindqvar {
 namespace {
 
-// The search exactly as the rules state it: every candidate position in
-// turn, byte by byte, no skipping.
-Position ReferenceSearch(std::string_view text, std::string_view pattern, Position startAt,
-                         bool caseSensitive) {
-  const Position n = static_cast<Position>(text.size());
-  const Position m = static_cast<Position>(pattern.size());
-  if (n < startAt) return -1;
-  for (Position p = startAt; p <= n; ++p) {
-    Position i = 0;
-    while (i < m && p + i <= n &&
-           SameChar(static_cast<unsigned char>(text[p + i - 1]),
-                    static_cast<unsigned char>(pattern[i]), caseSensitive)) {
-      ++i;
-    }
-    if (i == m) return p;
-  }
-  return -1;
-}
-
-// The last match at or after startAt, by trying every position.
-Position ReferenceLast(std::string_view text, std::string_view pattern, Position startAt,
-                       bool caseSensitive) {
-  Position last = -1;
-  for (Position p = startAt; (p = ReferenceSearch(text, pattern, p, caseSensitive)) != -1; ++p) {
-    last = p;
-  }
-  return last;
-}
+using reference::Search;
+using reference::SearchLast;
 
 struct SearchCase {
   const char* name;
@@ -74,7 +49,7 @@ TEST(SearchText, Table) {
   };
   for (const SearchCase& c : cases) {
     EXPECT_EQ(SearchText(c.text, c.pattern, c.startAt, c.caseSensitive), c.expected) << c.name;
-    EXPECT_EQ(ReferenceSearch(c.text, c.pattern, c.startAt, c.caseSensitive), c.expected)
+    EXPECT_EQ(Search(c.text, c.pattern, c.startAt, c.caseSensitive), c.expected)
         << c.name << " (reference)";
   }
 }
@@ -166,10 +141,10 @@ TEST(SearchText, AgreesWithPlainScanOnRandomTexts) {
     const Position startAt = 1 + static_cast<Position>(random() % (text.size() + 2));
     for (const bool caseSensitive : {true, false}) {
       ASSERT_EQ(SearchText(text, pattern, startAt, caseSensitive),
-                ReferenceSearch(text, pattern, startAt, caseSensitive))
+                Search(text, pattern, startAt, caseSensitive))
           << "text '" << text << "' pattern '" << pattern << "' from " << startAt;
       ASSERT_EQ(SearchLastText(text, pattern, startAt, caseSensitive),
-                ReferenceLast(text, pattern, startAt, caseSensitive))
+                SearchLast(text, pattern, startAt, caseSensitive))
           << "text '" << text << "' pattern '" << pattern << "' from " << startAt;
     }
   }
