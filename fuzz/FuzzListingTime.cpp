@@ -1,0 +1,45 @@
+// A conversion either yields a listing time or raises EConvertError. A value
+// that starts with twelve digits keeps them, followed by "00".
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "Failure.h"
+#include "Lindqvar.h"
+
+namespace {
+
+bool AllDigits(std::string_view text) {
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Digits, fourteen or more, then " +0100" or nothing.
+bool IsListingTime(std::string_view time) {
+  if (time.ends_with(" +0100")) time.remove_suffix(6);
+  return time.size() >= 14 && AllDigits(time) && time.substr(time.size() - 2) == "00";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view value(reinterpret_cast<const char*>(data), size);
+  try {
+    const lindqvar::ListingTime converted = lindqvar::ConvertListingTime(value);
+    const std::string_view time = converted.View();
+    if (!IsListingTime(time)) std::abort();
+    const bool twelveDigits = value.size() >= 12 && AllDigits(value.substr(0, 12));
+    const bool digitSeconds = value.size() <= 12 || AllDigits(value.substr(12, 2));
+    if (twelveDigits && digitSeconds &&
+        (time.substr(0, 12) != value.substr(0, 12) || time.substr(12, 2) != "00" ||
+         (time.size() != 14 && time.size() != 20))) {
+      std::abort();
+    }
+  } catch (const lindqvar::Failure& failure) {
+    if (std::strcmp(failure.kind, "EConvertError") != 0) std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,93 @@
+// Section extraction and time rewriting on arbitrary bytes. Both sections
+// equal the chained search. The rewriting equals the plain rewriting, and a
+// rewritten section differs from its input only inside start and stop
+// values, each replaced by a listing time; or else both fail alike with
+// EConvertError.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Reference.h"
+
+namespace {
+
+using lindqvar::Position;
+using lindqvar::reference::Search;
+
+// 0-based [begin, end) of every value the rewriting converts: each start
+// value paired with the next stop value, as long as both are closed.
+std::vector<std::pair<std::size_t, std::size_t>> ValueRanges(std::string_view section) {
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  Position pos = 1;
+  for (int turn = 0;; turn ^= 1) {
+    const std::string_view marker = turn == 0 ? "start=\"" : "stop=\"";
+    const Position at = Search(section, marker, pos, false);
+    if (at == -1) return ranges;
+    const Position begin = at + static_cast<Position>(marker.size());
+    const Position quote = Search(section, "\"", begin, true);
+    if (quote == -1) return ranges;
+    ranges.emplace_back(begin - 1, quote - 1);
+    pos = quote;
+  }
+}
+
+bool IsListingTime(std::string_view time) {
+  if (time.ends_with(" +0100")) time.remove_suffix(6);
+  if (time.size() < 14) return false;
+  for (const char c : time) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// out must be section with each range replaced by a listing time.
+bool ChangedOnlyInsideValues(std::string_view section, std::string_view out) {
+  std::size_t in = 0;
+  std::size_t at = 0;
+  for (const auto& [begin, end] : ValueRanges(section)) {
+    const std::string_view same = section.substr(in, begin - in);
+    if (out.substr(at, same.size()) != same) return false;
+    at += same.size();
+    const std::size_t quote = out.find('"', at);
+    if (quote == std::string_view::npos || !IsListingTime(out.substr(at, quote - at))) return false;
+    at = quote;
+    in = end;
+  }
+  return out.substr(at) == section.substr(in);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace lindqvar;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  for (const auto& [open, close] :
+       {std::pair{"<channel", "</channel>"}, std::pair{"<programme", "</programme>"}}) {
+    if (ExtractSection(text, open, close) != reference::ExtractSection(text, open, close)) {
+      std::abort();
+    }
+  }
+
+  std::string fast;
+  std::string fastFailure;
+  try {
+    RewriteProgrammeTimes(text, fast);
+  } catch (const Failure& failure) {
+    if (std::strcmp(failure.kind, "EConvertError") != 0) std::abort();
+    fastFailure = failure.message;
+  }
+  std::string plain;
+  std::string plainFailure;
+  try {
+    plain = reference::RewriteProgrammeTimes(text);
+  } catch (const Failure& failure) {
+    plainFailure = failure.message;
+  }
+  if (fastFailure != plainFailure) std::abort();
+  if (fastFailure.empty() && (fast != plain || !ChangedOnlyInsideValues(text, fast))) std::abort();
+  return 0;
+}

@@ -1,0 +1,176 @@
+// Runs the built Lindqvar executable in a temporary directory and captures
+// what it writes: output files, standard output, standard error, exit status.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace lindqvar::testing {
+
+namespace fs = std::filesystem;
+
+inline const std::string kHeader =
+    "<?xml version=\"1.0\"?><tv date=\"20040921\" source-info-name=\"Lindqvar\" "
+    "generator-info-name=\"Lindqvar\" generator-info-url=\"https://lindqvar.org/\">";
+
+inline const std::string kUsage =
+    "Usage: Lindqvar XML1.xml [-t] XML2.xml [-t] ... Out.xml\r\n"
+    "       Append the -t switch after a filename to add timzone information to the\r\n"
+    "       times in the xml\r\n";
+
+struct RunOptions {
+  std::string stdoutPath;         // default: a capture file
+  bool stdoutClosedPipe = false;  // a pipe nobody reads
+  std::string stdinBytes;         // fed through a pipe
+  rlim_t fileSizeLimit = RLIM_INFINITY;
+  bool unprivileged = false;  // run as nobody when the tests run as root
+};
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+inline void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A small listing with both sections, laid out the way grabbers write them.
+inline std::string Listing(const std::string& channelId, const std::string& programmeAttributes) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+         "<tv source-info-name=\"grabber\">\n"
+         "  <channel id=\"" +
+         channelId + "\">\n    <display-name>" + channelId +
+         "</display-name>\n  </channel>\n"
+         "  <programme " +
+         programmeAttributes + " channel=\"" + channelId +
+         "\">\n    <title>Nyheter</title>\n  </programme>\n</tv>\n";
+}
+
+inline std::string ChannelOf(const std::string& channelId) {
+  return "<channel id=\"" + channelId + "\">\n    <display-name>" + channelId +
+         "</display-name>\n  </channel>";
+}
+
+inline std::string ProgrammeOf(const std::string& channelId,
+                               const std::string& programmeAttributes) {
+  return "<programme " + programmeAttributes + " channel=\"" + channelId +
+         "\">\n    <title>Nyheter</title>\n  </programme>";
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "lindqvar-e2e-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::permissions(dir_, fs::perms(0755));  // open to the unprivileged runs
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_, ignored)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(dir_, ignored);
+  }
+
+  fs::path Path(const std::string& name) const { return dir_ / name; }
+
+  RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {}) {
+    const fs::path outPath =
+        options.stdoutPath.empty() ? dir_ / ".stdout" : fs::path(options.stdoutPath);
+    const fs::path errPath = dir_ / ".stderr";
+    int feed[2];
+    int drain[2];
+    if (::pipe(feed) != 0 || ::pipe(drain) != 0) return {};
+    if (options.stdoutClosedPipe) ::close(drain[0]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::close(feed[1]);
+      ::dup2(feed[0], STDIN_FILENO);
+      const int out = options.stdoutClosedPipe
+                          ? drain[1]
+                          : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(err, STDERR_FILENO);
+      ::umask(022);
+      const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      if (options.unprivileged && ::geteuid() == 0 &&
+          (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(125);
+      }
+      if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+      std::vector<char*> argv{const_cast<char*>("Lindqvar")};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(LINDQVAR_EXE, argv.data());
+      ::_exit(127);
+    }
+    ::close(feed[0]);
+    ::close(drain[1]);
+    if (!options.stdoutClosedPipe) ::close(drain[0]);
+    if (!options.stdinBytes.empty()) {
+      [[maybe_unused]] const ssize_t ignored =
+          ::write(feed[1], options.stdinBytes.data(), options.stdinBytes.size());
+    }
+    ::close(feed[1]);
+    int wstatus = 0;
+    ::waitpid(child, &wstatus, 0);
+    RunResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    if (options.stdoutPath.empty() && !options.stdoutClosedPipe) result.out = ReadFile(outPath);
+    result.err = ReadFile(errPath);
+    return result;
+  }
+
+  // Files in the directory besides the capture files: catches temporaries
+  // left behind by a failed run.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename().string();
+      if (name != ".stdout" && name != ".stderr") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+// The whole failure report, with the code offset checked for its form only.
+inline void ExpectReport(const std::string& err, const std::string& kind,
+                         const std::string& message) {
+  const std::string head = "Exception " + kind + " in module Lindqvar at ";
+  ASSERT_TRUE(err.starts_with(head)) << err;
+  const std::string offset = err.substr(head.size(), 8);
+  EXPECT_EQ(offset.size(), 8u) << err;
+  EXPECT_EQ(offset.find_first_not_of("0123456789ABCDEF"), std::string::npos) << err;
+  EXPECT_NE(offset, "00000000");
+  EXPECT_EQ(err.substr(head.size() + offset.size()), ".\r\n" + message + "\r\n\r\n");
+}
+
+}  // namespace lindqvar::testing
