@@ -1,0 +1,36 @@
+# Builds the Debian package from the build tree in BUILD_DIR and checks that
+# it installs exactly the program and its man page, with sound permissions.
+file(REMOVE_RECURSE "${WORK_DIR}")
+execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}" --config "${BUILD_DIR}/CPackConfig.cmake"
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(status)
+  message(FATAL_ERROR "cpack failed:\n${out}${err}")
+endif()
+
+file(GLOB packages "${WORK_DIR}/*.deb")
+list(LENGTH packages count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one package, found: ${packages}")
+endif()
+
+execute_process(COMMAND dpkg-deb -c "${packages}" OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(status)
+  message(FATAL_ERROR "dpkg-deb -c failed")
+endif()
+message(STATUS "package contents:\n${listing}")
+string(REGEX MATCHALL "\n-[^\n]*" files "\n${listing}")
+list(LENGTH files fileCount)
+if(NOT fileCount EQUAL 2)
+  message(FATAL_ERROR "expected two files, found ${fileCount}")
+endif()
+foreach(expected "-rwxr-xr-x root/root [^\n]* ./usr/bin/Lindqvar\n"
+                 "-rw-r--r-- root/root [^\n]* ./usr/share/man/man1/Lindqvar.1\n")
+  if(NOT listing MATCHES "${expected}")
+    message(FATAL_ERROR "missing from the package: ${expected}")
+  endif()
+endforeach()
+
+execute_process(COMMAND dpkg-deb -f "${packages}" Package Depends OUTPUT_VARIABLE fields)
+if(NOT fields MATCHES "Package: lindqvar\n" OR NOT fields MATCHES "Depends: [^\n]*libc6")
+  message(FATAL_ERROR "unexpected control fields:\n${fields}")
+endif()
