@@ -83,10 +83,10 @@ bool WriteJoinedListing(const std::string& outputName, const JoinedListing& list
     pieces.clear();
     chunk.reserve(kChunkSize + 4096);
     RewriteProgrammeTimes(section.text, chunk, [&output](std::string& text) {
-      WriteOutput(output, {{std::string_view(text)}});
+      WriteOutput(output, text);
       text.clear();
     });
-    WriteOutput(output, {{std::string_view(chunk)}});
+    WriteOutput(output, chunk);
     chunk.clear();
   }
   pieces.push_back(ListingFooter);

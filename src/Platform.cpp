@@ -400,6 +400,10 @@ void WriteOutput(OutputFile& output, std::span<const std::string_view> pieces) {
   if (!output.failed) output.failed = !WritePieces(output.fd, pieces);
 }
 
+void WriteOutput(OutputFile& output, std::string_view text) {
+  WriteOutput(output, {&text, 1});
+}
+
 bool CommitOutput(OutputFile& output) {
   const int fd = std::exchange(output.fd, -1);
   bool ok = ::close(fd) == 0 && !output.failed;

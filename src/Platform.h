@@ -78,6 +78,7 @@ bool OpenOutput(const std::string& name, OutputFile& output);
 
 // Writes the pieces in order with gathered writes.
 void WriteOutput(OutputFile& output, std::span<const std::string_view> pieces);
+void WriteOutput(OutputFile& output, std::string_view text);
 
 // Closes the output and puts it in place; false, leaving no trace and any
 // old file untouched, when any write, the close or the rename failed.
