@@ -247,10 +247,31 @@ bool WritePieces(int fd, std::span<const std::string_view> pieces) {
   return true;
 }
 
+// Holds back SIGINT, SIGTERM and SIGHUP while the temporary output file and
+// the record of it that their handler reads change together.
+struct StopSignalsHeld {
+  sigset_t before;
+  StopSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    ::sigprocmask(SIG_BLOCK, &held, &before);
+  }
+  ~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &before, nullptr); }
+};
+
 mode_t NewFileMode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   return 0666 & ~mask;
+}
+
+// Ctrl-C, a hangup, or the SIGTERM of a timeout: take the temporary output
+// away, then end as the signal asks.
+void OnTermination(int signal) {
+  if (pendingTemporary[0] != '\0') ::unlink(pendingTemporary);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
 }
 
 }  // namespace
@@ -259,6 +280,13 @@ void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   ::signal(SIGBUS, OnInputTruncated);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current;
+    // A signal the caller chose to ignore, as nohup does, stays ignored.
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      ::signal(signal, OnTermination);
+    }
+  }
   FindModule();
 }
 
@@ -378,10 +406,13 @@ bool OpenOutput(const std::string& name, OutputFile& output) {
   const std::string base = output.target.substr(slash == std::string::npos ? 0 : slash + 1);
   std::string temporary = DirectoryOf(output.target) + "/." + base + ".XXXXXX";
   if (temporary.size() >= sizeof pendingTemporary) return false;
-  output.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (output.fd < 0) return false;
+  {
+    const StopSignalsHeld held;
+    output.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (output.fd < 0) return false;
+    std::memcpy(pendingTemporary, temporary.c_str(), temporary.size() + 1);
+  }
   output.temporary = temporary;
-  std::memcpy(pendingTemporary, temporary.c_str(), temporary.size() + 1);
 
   // Best effort: a file system without Unix permissions refuses these, and
   // that is no reason to lose the listing.
@@ -408,6 +439,7 @@ bool CommitOutput(OutputFile& output) {
   const int fd = std::exchange(output.fd, -1);
   bool ok = ::close(fd) == 0 && !output.failed;
   if (!output.temporary.empty()) {
+    const StopSignalsHeld held;
     ok = ok && ::rename(output.temporary.c_str(), output.target.c_str()) == 0;
     if (!ok) ::unlink(output.temporary.c_str());
     output.temporary.clear();
@@ -419,6 +451,7 @@ bool CommitOutput(OutputFile& output) {
 OutputFile::~OutputFile() {
   if (fd >= 0) ::close(fd);
   if (!temporary.empty()) {
+    const StopSignalsHeld held;
     ::unlink(temporary.c_str());
     pendingTemporary[0] = '\0';
   }

@@ -16,7 +16,8 @@ namespace lindqvar {
 // Signals that would end the run silently become error returns instead:
 // a closed pipe on standard output, a file-size limit on the output. A
 // mapped input cut short by another process ends the run with the failure
-// report instead of a crash.
+// report instead of a crash, and a run stopped by SIGINT, SIGTERM or SIGHUP
+// removes its temporary output first.
 void PrepareProcess();
 
 // Writes line plus CR LF to standard output: at once on a character device,

@@ -1,6 +1,7 @@
 // Faults and hostile inputs: whatever happens, the run ends with a correct
 // output or a clear message and exit status 1, and an existing output file
 // stays as it was with no temporary file left beside it.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <thread>
@@ -156,6 +157,33 @@ TEST_F(EndToEnd, InputTruncatedWhileTheRunGoesOn) {
   ExpectReport(run.err, "EInOutError", "Input file was truncated while it was being read.");
   EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
   EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "b.xml", "out.xml"}));
+}
+
+// A run stopped while it writes, as by timeout(1), takes its temporary
+// file with it and leaves the old output as it was.
+TEST_F(EndToEnd, StoppedWhileWriting) {
+  const off_t size = off_t{256} << 20;  // one channel section of 256 MiB
+  MakeSparseFile(Path("wide.xml"), size, {{0, "<channel>"}, {size - 10, "</channel>"}});
+  WriteFile(Path("out.xml"), "precious");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+    ::execl(LINDQVAR_EXE, "Lindqvar", "wide.xml", "out.xml", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  bool seenTemporary = false;
+  for (int tries = 0; tries < 20000 && !seenTemporary; ++tries) {
+    for (const std::string& name : Entries()) seenTemporary |= name.starts_with(".out.xml.");
+    if (!seenTemporary) ::usleep(100);
+  }
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(seenTemporary);
+  if (WIFEXITED(status)) GTEST_SKIP() << "the run finished before it could be stopped";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"out.xml", "wide.xml"}));
 }
 
 }  // namespace
