@@ -69,6 +69,20 @@ TEST_F(EndToEnd, TimesAreRewrittenOnlyForMarkedInputs) {
           ProgrammeOf("c.se", "START=\"20041201070500\" pdc-start=\"20041201070000\"") + "</tv>");
 }
 
+TEST_F(EndToEnd, PdcStartTakesTheNextProgrammesStop) {
+  WriteFile(Path("a.xml"),
+            "<tv><programme start=\"200412010705\" stop=\"200412010800\" "
+            "pdc-start=\"200412010700\"></programme>\n"
+            "<programme start=\"200412010800\" stop=\"200412010900\"></programme></tv>");
+  const RunResult run = Run({"a.xml", "-t", "out.xml"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(Path("out.xml")),
+            kHeader +
+                "<programme start=\"20041201070500\" stop=\"20041201080000\" "
+                "pdc-start=\"20041201070000\"></programme>\n"
+                "<programme start=\"200412010800\" stop=\"20041201090000\"></programme></tv>");
+}
+
 TEST_F(EndToEnd, UnconvertibleTimeEndsTheRunWithoutOutput) {
   WriteFile(Path("a.xml"), Listing("a.se", "start=\"200412010705 +0100\""));
   WriteFile(Path("out.xml"), "precious");
@@ -236,10 +250,12 @@ TEST_F(EndToEnd, UnwritableStandardOutputIsReported) {
   ExpectReport(usage.err, "EInOutError", "Disk full.");
 
   WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  WriteFile(Path("out.xml"), "precious");
   const RunResult join = Run({"a.xml", "-t", "out.xml"}, FullStdout());
   EXPECT_EQ(join.status, 1);
   ExpectReport(join.err, "EInOutError", "Disk full.");
-  EXPECT_FALSE(fs::exists(Path("out.xml")));
+  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
 }
 
 TEST_F(EndToEnd, OutputCanGoToADevice) {
