@@ -1,7 +1,10 @@
-// A deterministic, realistic XMLTV listing of about the requested size:
-// channels with names and icons, then programmes with titles, descriptions
-// in several languages, credits, categories, episode numbers, zone-suffixed
-// times and the odd pdc-start.
+// A deterministic, realistic XMLTV listing of about the requested size,
+// shaped like what grabbers write: channels with names and icons, then
+// programmes with titles, sub-titles, descriptions in several languages,
+// credits (director, actor, writer, presenter), several categories,
+// language, country, episode numbers, icons, previously-shown, ratings and
+// star ratings; times with and without zone suffixes, some programmes
+// without stop, some with pdc-start or vps-start.
 #include "ListingGenerator.h"
 
 #include <cstdio>
@@ -51,6 +54,8 @@ constexpr std::string_view kCategories[] = {"News",       "Nyheter", "Sport",   
                                             "Magasin",    "Music"};
 constexpr std::string_view kLanguages[] = {"sv", "da", "en", "de", "no"};
 constexpr std::string_view kZones[] = {" +0100", " +0000", " +0200", ""};
+constexpr std::string_view kCountries[] = {"SE", "DK", "GB", "DE", "NO", "US", "FR"};
+constexpr std::string_view kRatings[] = {"PG", "PG-13", "R", "TV-14", "TV-G", "TV-MA"};
 constexpr std::string_view kPeople[] = {"Camilla Kvartoft", "David Lean",        "Celia Johnson",
                                         "Trevor Howard",    "Sofie Gråbøl",      "Jürgen Vogel",
                                         "Anna Björk",       "Mikael Persbrandt", "Olivia Colman"};
@@ -112,35 +117,75 @@ void GenerateListing(std::uint64_t size, std::uint64_t seed,
     const std::string channel =
         "ch" + std::to_string(random.Below(channels)) + "." + tag + ".example.tv";
     const std::uint64_t length = 5 * (1 + random.Below(24));
-    const std::string_view zone = random.Pick(kZones);
-    const std::string_view lang = random.Pick(kLanguages);
-    out += "  <programme start=\"" + Time(year, minutes) + std::string(zone) + "\" stop=\"" +
-           Time(year, minutes + length) + std::string(zone) + "\"";
-    if (random.Below(10) == 0)
-      out += " pdc-start=\"" + Time(year, minutes) + std::string(zone) + "\"";
+    const std::string zone(random.Pick(kZones));
+    const std::string lang(random.Pick(kLanguages));
+    const std::string start = Time(year, minutes) + zone;
+    out += "  <programme start=\"" + start + "\"";
+    if (random.Below(20) != 0) out += " stop=\"" + Time(year, minutes + length) + zone + "\"";
+    if (random.Below(10) == 0) out += " pdc-start=\"" + start + "\"";
+    if (random.Below(25) == 0) out += " vps-start=\"" + start + "\"";
     out += " channel=\"" + channel + "\">\n";
-    out += "    <title lang=\"" + std::string(lang) + "\">" + std::string(random.Pick(kTitles)) +
-           "</title>\n";
+    out += "    <title lang=\"" + lang + "\">" + std::string(random.Pick(kTitles)) + "</title>\n";
     if (random.Below(2) == 0) {
-      out += "    <sub-title lang=\"" + std::string(lang) + "\">";
+      out += "    <sub-title lang=\"" + lang + "\">";
       Sentence(random, out);
       out += "</sub-title>\n";
     }
-    out += "    <desc lang=\"" + std::string(lang) + "\">";
-    for (std::size_t s = 1 + random.Below(4); s > 0; --s) Sentence(random, out);
-    out += "</desc>\n";
-    if (random.Below(3) == 0) {
+    for (std::size_t d = 1 + random.Below(2); d > 0; --d) {
+      out += "    <desc lang=\"" + std::string(random.Pick(kLanguages)) + "\">";
+      for (std::size_t s = 1 + random.Below(3); s > 0; --s) Sentence(random, out);
+      out += "</desc>\n";
+    }
+    if (random.Below(3) != 0) {
       out += "    <credits>\n";
-      for (std::size_t p = 1 + random.Below(4); p > 0; --p) {
-        out += "      <actor>" + std::string(random.Pick(kPeople)) + "</actor>\n";
+      for (std::size_t p = random.Below(2); p > 0; --p) {
+        out += "      <director>" + std::string(random.Pick(kPeople)) + "</director>\n";
+      }
+      for (std::size_t p = random.Below(5); p > 0; --p) {
+        out += "      <actor role=\"" + std::string(random.Pick(kWords)) + "\">" +
+               std::string(random.Pick(kPeople)) + "</actor>\n";
+      }
+      if (random.Below(3) == 0) {
+        out += "      <writer>" + std::string(random.Pick(kPeople)) + "</writer>\n";
+      }
+      if (random.Below(3) == 0) {
+        out += "      <presenter>" + std::string(random.Pick(kPeople)) + "</presenter>\n";
       }
       out += "    </credits>\n";
     }
-    for (std::size_t k = 1 + random.Below(2); k > 0; --k) {
-      out += "    <category lang=\"en\">" + std::string(random.Pick(kCategories)) + "</category>\n";
+    if (random.Below(4) == 0)
+      out += "    <date>" + std::to_string(1950 + random.Below(75)) + "</date>\n";
+    for (std::size_t k = 1 + random.Below(3); k > 0; --k) {
+      out += "    <category lang=\"" + std::string(random.Pick(kLanguages)) + "\">" +
+             std::string(random.Pick(kCategories)) + "</category>\n";
     }
+    out += "    <language>" + lang + "</language>\n";
+    if (random.Below(3) == 0)
+      out += "    <country>" + std::string(random.Pick(kCountries)) + "</country>\n";
     out += "    <episode-num system=\"xmltv_ns\">" + std::to_string(random.Below(30)) + "." +
-           std::to_string(random.Below(40)) + ".</episode-num>\n  </programme>\n";
+           std::to_string(random.Below(40)) + ".</episode-num>\n";
+    if (random.Below(2) == 0) {
+      out += "    <episode-num system=\"onscreen\">S" + std::to_string(1 + random.Below(30)) + "E" +
+             std::to_string(1 + random.Below(40)) + "</episode-num>\n";
+    }
+    if (random.Below(3) == 0) {
+      out += "    <icon src=\"https://img.example.tv/p/" + std::to_string(random.Next() % 1000000) +
+             ".jpg\" width=\"640\" height=\"360\"/>\n";
+    }
+    if (random.Below(4) == 0) {
+      out += "    <previously-shown start=\"" +
+             Time(year, minutes - std::min<std::uint64_t>(minutes, 10080)) + "\"/>\n";
+    }
+    if (random.Below(3) == 0) {
+      out += "    <rating system=\"" + std::string(random.Below(2) ? "MPAA" : "VCHIP") +
+             "\">\n      <value>" + std::string(random.Pick(kRatings)) +
+             "</value>\n    </rating>\n";
+    }
+    if (random.Below(3) == 0) {
+      out += "    <star-rating>\n      <value>" + std::to_string(1 + random.Below(10)) +
+             "/10</value>\n    </star-rating>\n";
+    }
+    out += "  </programme>\n";
     minutes += length;
     flush(false);
   }

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "Lindqvar.h"
 #include "ListingGenerator.h"
+#include "ProgrammeTimes.h"
+#include "Sections.h"
 #include "StringUtils.h"
 
 namespace {
@@ -75,6 +76,19 @@ void BM_memmem(benchmark::State& state, std::string_view pattern) {
   CountBytes(state, text.size());
 }
 
+// The last "</channel>" of a listing lies before its programmes, so the
+// backward search crosses them all: what finding an input's channel section
+// costs on each buffer of programmes.
+void BM_SearchLastText_Channel(benchmark::State& state) {
+  const std::string& text = Listing();
+  const Position last = lindqvar::SearchLastText(text, "</channel>", 1, false);
+  if (last < 0 || static_cast<std::size_t>(last) > text.size() / 10)
+    state.SkipWithError("not first");
+  for (auto _ : state)
+    benchmark::DoNotOptimize(lindqvar::SearchLastText(text, "</channel>", 1, false));
+  CountBytes(state, text.size() - static_cast<std::size_t>(last));
+}
+
 void BM_ExtractSection(benchmark::State& state) {
   const std::string& text = Listing();
   const std::string_view programmes = lindqvar::ExtractSection(text, "<programme", "</programme>");
@@ -89,11 +103,11 @@ void BM_ExtractSection(benchmark::State& state) {
 void BM_RewriteProgrammeTimes(benchmark::State& state) {
   const std::string_view section =
       lindqvar::ExtractSection(Listing(), "<programme", "</programme>");
-  std::string chunk;
-  const lindqvar::SpillText discard = [](std::string& text) { text.clear(); };
+  std::string out;
+  out.reserve(2 * section.size());
   for (auto _ : state) {
-    lindqvar::RewriteProgrammeTimes(section, chunk, discard);
-    chunk.clear();
+    lindqvar::RewriteProgrammeTimes(section, out);
+    out.clear();
   }
   CountBytes(state, section.size());
 }
@@ -104,6 +118,7 @@ BENCHMARK_CAPTURE(BM_SearchText_Folding, channel, "<channel");
 BENCHMARK_CAPTURE(BM_memmem, channel, "<channel");
 BENCHMARK_CAPTURE(BM_SearchText_Folding, start, "start=\"");
 BENCHMARK_CAPTURE(BM_memmem, start, "start=\"");
+BENCHMARK(BM_SearchLastText_Channel);
 BENCHMARK(BM_ExtractSection);
 BENCHMARK(BM_RewriteProgrammeTimes);
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "Failure.h"
-#include "Lindqvar.h"
+#include "ProgrammeTimes.h"
 
 namespace {
 

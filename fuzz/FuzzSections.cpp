@@ -1,16 +1,19 @@
-// Section extraction and time rewriting on arbitrary bytes. Both sections
-// equal the chained search. The rewriting equals the plain rewriting, and a
+// Section extraction and time rewriting on arbitrary bytes, whole and
+// through a buffer of the size the first byte gives. Both sections equal
+// the chained search. The rewriting equals the plain rewriting, and a
 // rewritten section differs from its input only inside start and stop
-// values, each replaced by a listing time; or else both fail alike with
+// values, each replaced by a listing time; or else all fail alike with
 // EConvertError.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "Buffered.h"
 #include "Reference.h"
 
 namespace {
@@ -64,30 +67,45 @@ bool ChangedOnlyInsideValues(std::string_view section, std::string_view out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lindqvar;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  for (const auto& [open, close] :
-       {std::pair{"<channel", "</channel>"}, std::pair{"<programme", "</programme>"}}) {
-    if (ExtractSection(text, open, close) != reference::ExtractSection(text, open, close)) {
-      std::abort();
-    }
+  if (size == 0) return 0;
+  const std::size_t readSize = 1 + data[0] % 64;
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const ListingScan scan = testing::ScanThroughBuffer(text, readSize);
+  const std::string_view programmes = reference::ExtractSection(text, "<programme", "</programme>");
+  if (ExtractSection(text, "<channel", "</channel>") !=
+          reference::ExtractSection(text, "<channel", "</channel>") ||
+      testing::Cut(text, scan.channels.section) != ExtractSection(text, "<channel", "</channel>") ||
+      ExtractSection(text, "<programme", "</programme>") != programmes ||
+      testing::Cut(text, scan.programmes.section) != programmes) {
+    std::abort();
   }
 
-  std::string fast;
-  std::string fastFailure;
-  try {
-    RewriteProgrammeTimes(text, fast);
-  } catch (const Failure& failure) {
-    if (std::strcmp(failure.kind, "EConvertError") != 0) std::abort();
-    fastFailure = failure.message;
-  }
   std::string plain;
   std::string plainFailure;
   try {
-    plain = reference::RewriteProgrammeTimes(text);
+    plain = reference::RewriteProgrammeTimes(programmes);
   } catch (const Failure& failure) {
     plainFailure = failure.message;
   }
-  if (fastFailure != plainFailure) std::abort();
-  if (fastFailure.empty() && (fast != plain || !ChangedOnlyInsideValues(text, fast))) std::abort();
+  const std::optional<Failure> checked = scan.TimesFailure();
+  if ((checked ? checked->message : "") != plainFailure) std::abort();
+  for (const bool buffered : {false, true}) {
+    std::string fast;
+    std::string fastFailure;
+    try {
+      if (buffered) {
+        fast = testing::RewriteThroughBuffer(text, scan.programmes.section, readSize);
+      } else {
+        RewriteProgrammeTimes(programmes, fast);
+      }
+    } catch (const Failure& failure) {
+      if (std::strcmp(failure.kind, "EConvertError") != 0) std::abort();
+      fastFailure = failure.message;
+    }
+    if (fastFailure != plainFailure) std::abort();
+    if (fastFailure.empty() && (fast != plain || !ChangedOnlyInsideValues(programmes, fast))) {
+      std::abort();
+    }
+  }
   return 0;
 }

@@ -1,49 +1,47 @@
-// The joining driver: walks the command line, cuts the channel and programme
-// sections out of every input, rewrites programme times where "-t" asks for
-// it, and writes the joined document.
+// The joining driver: walks the command line, finds the channel and
+// programme sections of every input, checks the programme times of inputs
+// marked with "-t", and writes the joined document.
 #pragma once
 
-#include <functional>
-#include <span>
+#include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
-#include "timezones.h"
+#include "Failure.h"
+#include "ProgrammeTimes.h"
+#include "Sections.h"
 
 namespace lindqvar {
 
-// Opens the joined document; its tv element is closed by "</tv>".
-inline constexpr std::string_view ListingHeader =
-    "<?xml version=\"1.0\"?><tv date=\"20040921\" source-info-name=\"Lindqvar\" "
-    "generator-info-name=\"Lindqvar\" generator-info-url=\"https://lindqvar.org/\">";
+// The first pass over one listing, a window at a time: finds its channel
+// and programme sections and, with checkTimes, converts every programme
+// time, so that a bad one is known before the output is made.
+//
+// Where the programme section ends (just past its last closing marker) is
+// known only after the last window, so the times are converted on to the
+// end of the input, and the rewriter's state is kept at each closing
+// marker: its state at the last one is the outcome for the section.
+struct ListingScan {
+  SectionScan channels{"<channel", "</channel>"};
+  SectionScan programmes{"<programme", "</programme>"};
+  bool checkTimes = false;
+  bool timesStarted = false;
+  TimeRewriter times;
+  std::optional<Failure> timesFailure;
+  TimeRewriter timesAtSectionEnd;
+  std::optional<Failure> timesFailureAtSectionEnd;
 
-inline constexpr std::string_view ListingFooter = "</tv>";
+  // Windows must come in order, each overlapping the one before as
+  // WalkWindows makes them.
+  void Scan(Window window);
 
-// The stretch from the first openMarker to the end of the last closeMarker
-// after it, both matched in any letter case; empty when either is missing.
-// The view refers into text.
-std::string_view ExtractSection(std::string_view text, std::string_view openMarker,
-                                std::string_view closeMarker);
+  // After the last window: what converting the programme section's times
+  // raised, if anything.
+  std::optional<Failure> TimesFailure() const;
+};
 
-// Called whenever rewritten text has grown past a chunk; it must empty text.
-using SpillText = std::function<void(std::string& text)>;
-
-// Appends section to programmeText with every start and stop value
-// rewritten by ConvertListingTime. Each start value pairs with the next stop
-// value after it; the attribute names are found in any letter case, also at
-// the end of longer names such as pdc-start. With spill, the text is handed
-// on chunk by chunk rather than kept whole. Raises EConvertError.
-void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
-                           const SpillText& spill = {});
-
-// The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
-// suffix of the summer-time window; anything after the fourteenth byte is
-// dropped. A field that is not an integer, or a value too short to hold a
-// minute, raises EConvertError.
-ListingTime ConvertListingTime(std::string_view value);
-
-// The whole run over argv (the program name first): returns the exit
-// status, writing the failure report itself when the run fails.
-int RunLindqvar(std::span<const std::string_view> args);
+// The whole run over the arguments (the program name first): returns the
+// exit status, writing the failure report itself when the run fails.
+int RunLindqvar(const std::vector<std::string>& args);
 
 }  // namespace lindqvar

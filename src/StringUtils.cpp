@@ -26,36 +26,42 @@ bool MatchesAt(const unsigned char* text, std::string_view pattern, bool caseSen
   return true;
 }
 
-// A quick test on a candidate's first and last bytes. Without case
-// sensitivity a letter is compared with bit 0x20 set on both sides; that
-// also lets a few non-letters through, which the full comparison rejects.
-struct EdgeFilter {
-  unsigned char first, firstFold, last, lastFold;
+// A quick test on two bytes of each candidate. The markers this program
+// looks for begin and end with bytes that XML is full of ('<', '>', '"'),
+// which let through a candidate every few hundred bytes of a listing; the
+// bytes next to them tell far more, so those are the ones tested when the
+// pattern has four bytes or more. Without case sensitivity a letter is
+// compared with bit 0x20 set on both sides; that also lets a few
+// non-letters through, which the full comparison rejects.
+struct ProbeFilter {
+  std::size_t at[2];  // offsets of the two tested bytes in the pattern
+  unsigned char byte[2];
+  unsigned char fold[2];
 
-  EdgeFilter(std::string_view pattern, bool caseSensitive) {
-    const auto head = static_cast<unsigned char>(pattern.front());
-    const auto tail = static_cast<unsigned char>(pattern.back());
-    firstFold = !caseSensitive && IsAsciiLetter(head) ? 0x20 : 0;
-    lastFold = !caseSensitive && IsAsciiLetter(tail) ? 0x20 : 0;
-    first = head | firstFold;
-    last = tail | lastFold;
+  ProbeFilter(std::string_view pattern, bool caseSensitive) {
+    const std::size_t m = pattern.size();
+    at[0] = m >= 4 ? 1 : 0;
+    at[1] = m >= 4 ? m - 2 : m - 1;
+    for (int i = 0; i < 2; ++i) {
+      const auto c = static_cast<unsigned char>(pattern[at[i]]);
+      fold[i] = !caseSensitive && IsAsciiLetter(c) ? 0x20 : 0;
+      byte[i] = c | fold[i];
+    }
   }
-  bool Passes(const unsigned char* candidate, std::size_t m) const {
-    return (candidate[0] | firstFold) == first && (candidate[m - 1] | lastFold) == last;
+  bool Passes(const unsigned char* candidate) const {
+    return (candidate[at[0]] | fold[0]) == byte[0] && (candidate[at[1]] | fold[1]) == byte[1];
   }
 #if defined(__x86_64__)
   // Bit i set when the candidate at candidates + i passes the filter.
-  unsigned Passes16(const unsigned char* candidates, std::size_t m) const {
-    __m128i heads;
-    __m128i tails;
-    std::memcpy(&heads, candidates, 16);
-    std::memcpy(&tails, candidates + m - 1, 16);
-    heads = _mm_or_si128(heads, _mm_set1_epi8(static_cast<char>(firstFold)));
-    tails = _mm_or_si128(tails, _mm_set1_epi8(static_cast<char>(lastFold)));
-    const __m128i both =
-        _mm_and_si128(_mm_cmpeq_epi8(heads, _mm_set1_epi8(static_cast<char>(first))),
-                      _mm_cmpeq_epi8(tails, _mm_set1_epi8(static_cast<char>(last))));
-    return static_cast<unsigned>(_mm_movemask_epi8(both));
+  unsigned Passes16(const unsigned char* candidates) const {
+    __m128i probes[2];
+    __m128i hits[2];
+    for (int i = 0; i < 2; ++i) {
+      std::memcpy(&probes[i], candidates + at[i], 16);
+      hits[i] = _mm_cmpeq_epi8(_mm_or_si128(probes[i], _mm_set1_epi8(static_cast<char>(fold[i]))),
+                               _mm_set1_epi8(static_cast<char>(byte[i])));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(hits[0], hits[1])));
   }
 #endif
 };
@@ -66,27 +72,49 @@ bool HasAvx2() {
   return has;
 }
 
+// Bit i set when the candidate at candidates + i passes the filter.
+[[gnu::target("avx2")]] unsigned Passes32(const ProbeFilter& filter,
+                                          const unsigned char* candidates) {
+  __m256i hits[2];
+  for (int i = 0; i < 2; ++i) {
+    const __m256i probes =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(candidates + filter.at[i]));
+    hits[i] = _mm256_cmpeq_epi8(
+        _mm256_or_si256(probes, _mm256_set1_epi8(static_cast<char>(filter.fold[i]))),
+        _mm256_set1_epi8(static_cast<char>(filter.byte[i])));
+  }
+  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(hits[0], hits[1])));
+}
+
 // The filter over 32 candidates at a time while a whole block of them fits,
 // moving p past the blocks it tried. Returns the first match, or npos.
 [[gnu::target("avx2")]] std::size_t ScanForwardAvx2(const unsigned char* base, std::size_t& p,
                                                     std::size_t lastCandidate,
                                                     std::string_view pattern, bool caseSensitive,
-                                                    const EdgeFilter& filter) {
-  const std::size_t m = pattern.size();
-  const __m256i firstFold = _mm256_set1_epi8(static_cast<char>(filter.firstFold));
-  const __m256i lastFold = _mm256_set1_epi8(static_cast<char>(filter.lastFold));
-  const __m256i first = _mm256_set1_epi8(static_cast<char>(filter.first));
-  const __m256i last = _mm256_set1_epi8(static_cast<char>(filter.last));
+                                                    const ProbeFilter& filter) {
   for (; p + 31 <= lastCandidate; p += 32) {
-    const __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + p));
-    const __m256i tails = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + p + m - 1));
-    const __m256i both =
-        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(heads, firstFold), first),
-                         _mm256_cmpeq_epi8(_mm256_or_si256(tails, lastFold), last));
-    for (auto bits = static_cast<unsigned>(_mm256_movemask_epi8(both)); bits != 0;
-         bits &= bits - 1) {
+    for (unsigned bits = Passes32(filter, base + p); bits != 0; bits &= bits - 1) {
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
       if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// The same going backwards: tries the blocks of 32 candidates that end at
+// end, moving end down past those it tried. Returns the last match, or npos.
+[[gnu::target("avx2")]] std::size_t ScanBackwardAvx2(const unsigned char* base, std::size_t from,
+                                                     std::size_t& end, std::string_view pattern,
+                                                     bool caseSensitive,
+                                                     const ProbeFilter& filter) {
+  for (; end >= from + 32; end -= 32) {
+    const unsigned char* block = base + end - 32;
+    for (unsigned bits = Passes32(filter, block); bits != 0;) {
+      const int high = 31 - __builtin_clz(bits);
+      if (MatchesAt(block + high, pattern, caseSensitive)) {
+        return end - 32 + static_cast<std::size_t>(high);
+      }
+      bits &= ~(1u << high);
     }
   }
   return std::string_view::npos;
@@ -102,7 +130,7 @@ std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t
     return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base)
                : std::string_view::npos;
   }
-  const EdgeFilter filter(pattern, caseSensitive);
+  const ProbeFilter filter(pattern, caseSensitive);
   std::size_t p = from;
 #if defined(__x86_64__)
   if (HasAvx2()) {
@@ -110,14 +138,14 @@ std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t
     if (hit != std::string_view::npos) return hit;
   }
   for (; p + 15 <= lastCandidate; p += 16) {
-    for (unsigned bits = filter.Passes16(base + p, m); bits != 0; bits &= bits - 1) {
+    for (unsigned bits = filter.Passes16(base + p); bits != 0; bits &= bits - 1) {
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
       if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
     }
   }
 #endif
   for (; p <= lastCandidate; ++p) {
-    if (filter.Passes(base + p, m) && MatchesAt(base + p, pattern, caseSensitive)) return p;
+    if (filter.Passes(base + p) && MatchesAt(base + p, pattern, caseSensitive)) return p;
   }
   return std::string_view::npos;
 }
@@ -125,12 +153,15 @@ std::size_t FindForward(const unsigned char* base, std::size_t from, std::size_t
 // Last candidate in [from, lastCandidate] (0-based) that matches, or npos.
 std::size_t FindBackward(const unsigned char* base, std::size_t from, std::size_t lastCandidate,
                          std::string_view pattern, bool caseSensitive) {
-  const std::size_t m = pattern.size();
-  const EdgeFilter filter(pattern, caseSensitive);
+  const ProbeFilter filter(pattern, caseSensitive);
   std::size_t end = lastCandidate + 1;  // candidates below end are left to try
 #if defined(__x86_64__)
+  if (HasAvx2()) {
+    const std::size_t hit = ScanBackwardAvx2(base, from, end, pattern, caseSensitive, filter);
+    if (hit != std::string_view::npos) return hit;
+  }
   for (; end >= from + 16; end -= 16) {
-    for (unsigned bits = filter.Passes16(base + end - 16, m); bits != 0;) {
+    for (unsigned bits = filter.Passes16(base + end - 16); bits != 0;) {
       const int high = 31 - __builtin_clz(bits);
       const std::size_t candidate = end - 16 + static_cast<std::size_t>(high);
       if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
@@ -140,7 +171,7 @@ std::size_t FindBackward(const unsigned char* base, std::size_t from, std::size_
 #endif
   while (end > from) {
     --end;
-    if (filter.Passes(base + end, m) && MatchesAt(base + end, pattern, caseSensitive)) return end;
+    if (filter.Passes(base + end) && MatchesAt(base + end, pattern, caseSensitive)) return end;
   }
   return std::string_view::npos;
 }

@@ -1,11 +1,7 @@
-#include <string_view>
-#include <vector>
-
+#include "Console.h"
 #include "Lindqvar.h"
-#include "Platform.h"
 
 int main(int argc, char** argv) {
   lindqvar::PrepareProcess();
-  const std::vector<std::string_view> args(argv, argv + argc);
-  return lindqvar::RunLindqvar(args);
+  return lindqvar::RunLindqvar(lindqvar::CommandLineArguments(argc, argv));
 }

@@ -1,10 +1,13 @@
-// The fast search, section extraction and rewriting against the simple
-// reference versions, on random texts and on generated listings.
+// The fast search, the section scan and the rewriting, whole and through
+// buffers of every small size, against the simple reference versions, on
+// random texts and on generated listings.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
+#include "Buffered.h"
 #include "ListingGenerator.h"
 #include "Reference.h"
 
@@ -71,36 +74,38 @@ Outcome Run(Rewrite rewrite) {
   }
 }
 
-void ExpectSameEverywhere(std::string_view text) {
-  for (const auto& [open, close] :
-       {std::pair{"<channel", "</channel>"}, std::pair{"<programme", "</programme>"}}) {
-    ASSERT_EQ(ExtractSection(text, open, close), reference::ExtractSection(text, open, close))
-        << text;
-  }
-  const Outcome fast = Run([&] {
+// The first pass, the rewriting of the second and the whole-text rules all
+// agree with the reference, whatever the size of the reads.
+void ExpectSameEverywhere(std::string_view text, std::size_t readSize) {
+  using testing::Cut;
+  const ListingScan scan = testing::ScanThroughBuffer(text, readSize);
+  const std::string_view channels = reference::ExtractSection(text, "<channel", "</channel>");
+  const std::string_view programmes = reference::ExtractSection(text, "<programme", "</programme>");
+  ASSERT_EQ(Cut(text, scan.channels.section), channels) << text;
+  ASSERT_EQ(Cut(text, scan.programmes.section), programmes) << text;
+  ASSERT_EQ(ExtractSection(text, "<channel", "</channel>"), channels) << text;
+  ASSERT_EQ(ExtractSection(text, "<programme", "</programme>"), programmes) << text;
+
+  const Outcome plain = Run([&] { return reference::RewriteProgrammeTimes(programmes); });
+  const std::optional<Failure> checked = scan.TimesFailure();
+  ASSERT_EQ(checked ? std::string(checked->kind) + ": " + checked->message : "", plain.failure)
+      << text;
+  const Outcome whole = Run([&] {
     std::string out;
-    RewriteProgrammeTimes(text, out);
+    RewriteProgrammeTimes(programmes, out);
     return out;
   });
-  const Outcome chunked = Run([&] {
-    std::string out;
-    std::string chunk;
-    RewriteProgrammeTimes(text, chunk, [&](std::string& full) {
-      out += full;
-      full.clear();
-    });
-    return out + chunk;
-  });
-  const Outcome plain = Run([&] { return reference::RewriteProgrammeTimes(text); });
-  ASSERT_EQ(fast, plain) << text;
-  ASSERT_EQ(chunked, plain) << text;
+  ASSERT_EQ(whole, plain) << text;
+  const Outcome buffered =
+      Run([&] { return testing::RewriteThroughBuffer(text, scan.programmes.section, readSize); });
+  ASSERT_EQ(buffered, plain) << text;
 }
 
 TEST(Differential, RandomTexts) {
   std::mt19937 random(921);
   for (int round = 0; round < 20000; ++round) {
     const std::string text = RandomText(random);
-    ExpectSameEverywhere(text);
+    ExpectSameEverywhere(text, 1 + round % 64);
     const Position startAt = 1 + static_cast<Position>(random() % (text.size() + 2));
     for (const std::string_view pattern : {"</channel>", "start=\"", "\"", "<"}) {
       for (const bool caseSensitive : {true, false}) {
@@ -114,12 +119,13 @@ TEST(Differential, RandomTexts) {
 }
 
 TEST(Differential, GeneratedListings) {
-  // The largest one spans several rewrite chunks.
   for (const std::uint64_t size :
        {std::uint64_t{2000}, std::uint64_t{70000}, std::uint64_t{3} << 20}) {
     std::string listing;
     GenerateListing(size, size, [&](std::string_view piece) { listing += piece; });
-    ExpectSameEverywhere(listing);
+    for (const std::size_t readSize : {std::size_t{7}, std::size_t{4093}, std::size_t{1} << 20}) {
+      ExpectSameEverywhere(listing, readSize);
+    }
   }
 }
 

@@ -4,12 +4,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,8 +41,28 @@ struct RunOptions {
   bool stdoutClosedPipe = false;  // a pipe nobody reads
   std::string stdinBytes;         // fed through a pipe
   rlim_t fileSizeLimit = RLIM_INFINITY;
-  bool unprivileged = false;  // run as nobody when the tests run as root
+  rlim_t openFileLimit = 0;     // 0: as the tests run
+  bool unprivileged = false;    // run as nobody when the tests run as root
+  bool noUnnamedFiles = false;  // as on a file system without O_TMPFILE
 };
+
+// Makes every later open with O_TMPFILE fail with EOPNOTSUPP, as it does on
+// file systems that cannot make unnamed files, by a seccomp filter on this
+// process and what it executes.
+inline bool RefuseUnnamedFiles() {
+  constexpr unsigned kTmpfileBit = 020000000;  // O_TMPFILE without the O_DIRECTORY it carries
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kTmpfileBit, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
 
 struct RunResult {
   int status = -1;
@@ -97,13 +123,14 @@ class EndToEnd : public ::testing::Test {
 
   fs::path Path(const std::string& name) const { return dir_ / name; }
 
-  RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  // Starts the program in the test's directory; Finish waits for it.
+  pid_t Start(const std::vector<std::string>& args, const RunOptions& options = {}) {
     const fs::path outPath =
         options.stdoutPath.empty() ? dir_ / ".stdout" : fs::path(options.stdoutPath);
     const fs::path errPath = dir_ / ".stderr";
     int feed[2];
     int drain[2];
-    if (::pipe(feed) != 0 || ::pipe(drain) != 0) return {};
+    if (::pipe(feed) != 0 || ::pipe(drain) != 0) return -1;
     if (options.stdoutClosedPipe) ::close(drain[0]);
     const pid_t child = ::fork();
     if (child == 0) {
@@ -118,10 +145,17 @@ class EndToEnd : public ::testing::Test {
       ::umask(022);
       const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+      if (options.openFileLimit != 0) {
+        rlimit files{};
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = options.openFileLimit;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+      }
       if (options.unprivileged && ::geteuid() == 0 &&
           (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
         ::_exit(125);
       }
+      if (options.noUnnamedFiles && !RefuseUnnamedFiles()) ::_exit(124);
       if (::chdir(dir_.c_str()) != 0) ::_exit(126);
       std::vector<char*> argv{const_cast<char*>("Lindqvar")};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -137,13 +171,23 @@ class EndToEnd : public ::testing::Test {
           ::write(feed[1], options.stdinBytes.data(), options.stdinBytes.size());
     }
     ::close(feed[1]);
+    return child;
+  }
+
+  RunResult Finish(pid_t child, const RunOptions& options = {}) {
     int wstatus = 0;
     ::waitpid(child, &wstatus, 0);
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (options.stdoutPath.empty() && !options.stdoutClosedPipe) result.out = ReadFile(outPath);
-    result.err = ReadFile(errPath);
+    if (options.stdoutPath.empty() && !options.stdoutClosedPipe) {
+      result.out = ReadFile(dir_ / ".stdout");
+    }
+    result.err = ReadFile(dir_ / ".stderr");
     return result;
+  }
+
+  RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {}) {
+    return Finish(Start(args, options), options);
   }
 
   // Files in the directory besides the capture files: catches temporaries

@@ -166,14 +166,19 @@ TEST_F(EndToEnd, InputThatCannotBeOpenedIsReported) {
   EXPECT_FALSE(fs::exists(Path("out.xml")));
 }
 
-TEST_F(EndToEnd, InputsCanBePipes) {
-  const std::string listing = Listing("pipe.se", "x=\"1\"");
+TEST_F(EndToEnd, PipeInputJoinsLikeTheFile) {
+  const std::string listing = Listing("pipe.se", "start=\"20040601070000 +0000\"");
+  WriteFile(Path("a.xml"), listing);
+  ASSERT_EQ(Run({"a.xml", "-t", "a.xml", "file.xml"}).status, 0);
   RunOptions options;
   options.stdinBytes = listing;
-  const RunResult run = Run({"/dev/stdin", "out.xml"}, options);
+  const RunResult run = Run({"/dev/stdin", "-t", "a.xml", "pipe.xml"}, options);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(ReadFile(Path("out.xml")),
-            kHeader + ChannelOf("pipe.se") + ProgrammeOf("pipe.se", "x=\"1\"") + "</tv>");
+  const std::string joined = ReadFile(Path("pipe.xml"));
+  EXPECT_EQ(joined, ReadFile(Path("file.xml")));
+  EXPECT_EQ(joined, kHeader + ChannelOf("pipe.se") + ChannelOf("pipe.se") +
+                        ProgrammeOf("pipe.se", "start=\"20040601070000 +0100\"") +
+                        ProgrammeOf("pipe.se", "start=\"20040601070000 +0000\"") + "</tv>");
 }
 
 TEST_F(EndToEnd, OutputMayReplaceAnInput) {

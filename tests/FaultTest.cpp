@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "EndToEnd.h"
@@ -78,23 +80,27 @@ TEST_F(EndToEnd, ReadOnlyOutputDirectory) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Path("locked")), fs::directory_iterator()), 1);
 }
 
-TEST_F(EndToEnd, TenThousandTinyInputs) {
+// Far more inputs than the process may have open files: those beyond the
+// limit are opened again by name for the second pass.
+TEST_F(EndToEnd, HundredThousandInputsUnderTheDefaultFileLimit) {
   std::vector<std::string> args;
   std::string channels;
   std::string programmes;
-  for (int i = 0; i < 10000; ++i) {
-    const std::string name = "in" + std::to_string(i) + ".xml";
-    const std::string channel = "<channel id=\"" + std::to_string(i) + "\"></channel>";
+  for (int i = 0; i < 100000; ++i) {
+    const std::string name = std::to_string(i);  // short: the command line has a size limit
+    const std::string channel = "<channel id=\"" + name + "\"></channel>";
     const std::string programme =
         "<programme start=\"20040601" + std::string(i % 2 ? "07" : "08") + "0000\"></programme>";
     WriteFile(Path(name), "<tv>" + channel + programme + "</tv>");
     args.push_back(name);
-    if (i % 3 == 0) args.push_back("-t");
+    if (i % 10 == 0) args.push_back("-t");
     channels += channel;
-    programmes += i % 3 == 0 ? std::string(programme).insert(32, " +0100") : programme;
+    programmes += i % 10 == 0 ? std::string(programme).insert(32, " +0100") : programme;
   }
   args.push_back("out.xml");
-  const RunResult run = Run(args);
+  RunOptions options;
+  options.openFileLimit = 1024;
+  const RunResult run = Run(args, options);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.out.ends_with("xml written to \"out.xml\" sucessfully\r\n"));
   EXPECT_TRUE(ReadFile(Path("out.xml")) == kHeader + channels + programmes + "</tv>");
@@ -135,55 +141,125 @@ TEST_F(EndToEnd, InputsOfMoreThanTwoGigabytes) {
                 "</tv>");
 }
 
-// An input truncated by another process after it was loaded: the run stops
-// with a report instead of a crash, and leaves nothing behind.
-TEST_F(EndToEnd, InputTruncatedWhileTheRunGoesOn) {
-  std::string programmes;
-  for (int i = 0; i < 20000; ++i)
-    programmes += "<programme start=\"20041201070500\"></programme>\n";
-  WriteFile(Path("a.xml"), programmes);
-  WriteFile(Path("out.xml"), "precious");
-  ASSERT_EQ(::mkfifo(Path("b.xml").c_str(), 0644), 0);
-  std::thread saboteur([&] {
-    // Opening the FIFO returns once the run has loaded a.xml and waits on b.xml.
-    std::ofstream feed(Path("b.xml"), std::ios::binary);
-    fs::resize_file(Path("a.xml"), 0);
-    feed << Listing("b.se", "x=\"1\"");
-  });
-  const RunResult run = Run({"a.xml", "-t", "b.xml", "out.xml"});
-  saboteur.join();
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Checking timezone for \"a.xml\"\r\n");
-  ExpectReport(run.err, "EInOutError", "Input file was truncated while it was being read.");
-  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "b.xml", "out.xml"}));
+// Another process changes an input while the run waits on a FIFO given
+// after it, that is between the input's first reading and its copy.
+TEST_F(EndToEnd, InputChangedWhileTheRunGoesOn) {
+  std::string listing = "<tv>";
+  for (int i = 0; i < 20000; ++i) listing += "<programme start=\"20041201070500\"></programme>\n";
+  listing += "</tv>";
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> change;
+  };
+  const Case cases[] = {
+      {"Truncated", [](const fs::path& path) { fs::resize_file(path, 0); }},
+      {"Grown", [](const fs::path& path) { std::ofstream(path, std::ios::app) << "<!-- -->"; }},
+      {"RewrittenInPlace",
+       [](const fs::path& path) {
+         std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+         file.seekp(100);
+         file << "<!-- overwritten -->";
+       }},
+      // Even an input replaced whole counts: the run would still read the
+      // old file, yet the new one is what the name now stands for.
+      {"ReplacedByRename",
+       [&](const fs::path& path) {
+         WriteFile(path.string() + ".new", "<tv></tv>");
+         fs::rename(path.string() + ".new", path);
+       }},
+  };
+  for (const Case& c : cases) {
+    WriteFile(Path("a.xml"), listing);
+    WriteFile(Path("out.xml"), "precious");
+    ASSERT_EQ(::mkfifo(Path("b.xml").c_str(), 0644), 0);
+    std::thread saboteur([&] {
+      // Opening the FIFO returns once the run has read a.xml and waits on b.xml.
+      std::ofstream feed(Path("b.xml"), std::ios::binary);
+      c.change(Path("a.xml"));
+      feed << Listing("b.se", "x=\"1\"");
+    });
+    const RunResult run = Run({"a.xml", "-t", "b.xml", "out.xml"});
+    saboteur.join();
+    EXPECT_EQ(run.out.substr(0, 32), "Checking timezone for \"a.xml\"\r\n") << c.name;
+    EXPECT_EQ(run.status, 1) << c.name;
+    ExpectReport(run.err, "EInOutError", "Input file changed while it was being read.");
+    EXPECT_EQ(ReadFile(Path("out.xml")), "precious") << c.name;
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "b.xml", "out.xml"})) << c.name;
+    fs::remove(Path("b.xml"));
+  }
 }
 
-// A run stopped while it writes, as by timeout(1), takes its temporary
-// file with it and leaves the old output as it was.
-TEST_F(EndToEnd, StoppedWhileWriting) {
+// A run ended by a signal at any moment, even one that cannot be caught,
+// leaves the old output as it was and nothing beside it. Where the file
+// system has no unnamed files, the named temporary file is removed on every
+// signal that can be caught.
+TEST_F(EndToEnd, KilledAtAnyMomentLeavesNothingBehind) {
   const off_t size = off_t{256} << 20;  // one channel section of 256 MiB
   MakeSparseFile(Path("wide.xml"), size, {{0, "<channel>"}, {size - 10, "</channel>"}});
+  const std::uintmax_t joinedSize = kHeader.size() + static_cast<std::uintmax_t>(size) + 5;
+  for (const bool noUnnamedFiles : {false, true}) {
+    RunOptions options;
+    options.noUnnamedFiles = noUnnamedFiles;
+    int stoppedMidway = 0;
+    for (const int signal : {SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGUSR1, SIGXCPU}) {
+      if (noUnnamedFiles && signal == SIGKILL) continue;  // nothing can tidy up after it
+      for (const int delayMs : {0, 3, 30, 120}) {
+        WriteFile(Path("out.xml"), "precious");
+        const pid_t child = Start({"wide.xml", "out.xml"}, options);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        ::kill(child, signal);
+        const RunResult run = Finish(child);
+        const std::string when = "signal " + std::to_string(signal) + " after " +
+                                 std::to_string(delayMs) + " ms, named temporary " +
+                                 std::to_string(noUnnamedFiles);
+        EXPECT_EQ(Entries(), (std::vector<std::string>{"out.xml", "wide.xml"})) << when;
+        if (run.status == 128 + signal) {
+          ++stoppedMidway;
+          EXPECT_EQ(ReadFile(Path("out.xml")), "precious") << when;
+        } else {
+          EXPECT_EQ(run.status, 0) << when;
+          EXPECT_EQ(fs::file_size(Path("out.xml")), joinedSize) << when;
+        }
+      }
+    }
+    EXPECT_GT(stoppedMidway, 0);
+  }
+}
+
+// Where the file system cannot make unnamed files, a named temporary file
+// takes its place, and a failed run removes it.
+TEST_F(EndToEnd, FileSystemWithoutUnnamedFiles) {
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
   WriteFile(Path("out.xml"), "precious");
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::chdir(dir_.c_str()) != 0) ::_exit(126);
-    ::execl(LINDQVAR_EXE, "Lindqvar", "wide.xml", "out.xml", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  bool seenTemporary = false;
-  for (int tries = 0; tries < 20000 && !seenTemporary; ++tries) {
-    for (const std::string& name : Entries()) seenTemporary |= name.starts_with(".out.xml.");
-    if (!seenTemporary) ::usleep(100);
-  }
-  ::kill(child, SIGTERM);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(seenTemporary);
-  if (WIFEXITED(status)) GTEST_SKIP() << "the run finished before it could be stopped";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  RunOptions options;
+  options.noUnnamedFiles = true;
+  options.fileSizeLimit = 100;
+  const RunResult full = Run({"a.xml", "out.xml"}, options);
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.out, "Couldn't create output file out.xml\r\n");
   EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"out.xml", "wide.xml"}));
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+
+  options.fileSizeLimit = RLIM_INFINITY;
+  const RunResult run = Run({"a.xml", "out.xml"}, options);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(Path("out.xml")),
+            kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+}
+
+// Temporary names do not grow with the output's: the longest name the file
+// system takes works, new and replaced.
+TEST_F(EndToEnd, LongestOutputName) {
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  const std::string name = std::string(251, 'o') + ".xml";
+  for (int round = 0; round < 2; ++round) {
+    const RunResult run = Run({"a.xml", name});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(ReadFile(Path(name)),
+              kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>");
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", name}));
 }
 
 }  // namespace

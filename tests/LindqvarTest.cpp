@@ -4,6 +4,8 @@
 
 #include "Failure.h"
 #include "Lindqvar.h"
+#include "ProgrammeTimes.h"
+#include "Sections.h"
 
 namespace lindqvar {
 namespace {

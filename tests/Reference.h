@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "Failure.h"
-#include "Lindqvar.h"
+#include "ProgrammeTimes.h"
+#include "Sections.h"
 #include "StringUtils.h"
 
 namespace lindqvar::reference {

@@ -1,0 +1,35 @@
+// The process around the run: its arguments, the messages it prints on
+// standard output and the failure report on standard error.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Failure.h"
+
+namespace lindqvar {
+
+// Gets the process ready before anything else runs: signals that would end
+// it silently become error returns (a closed pipe, a file-size limit), and
+// what the failure report names is looked up.
+void PrepareProcess();
+
+// The program name followed by the arguments, as bytes.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// Writes line plus CR LF to standard output: at once on a character device,
+// otherwise through a 128-byte buffer. Raises EInOutError when it cannot.
+void PrintLine(std::string_view line);
+
+// Writes what the message buffer still holds. Raises EInOutError.
+void FlushConsole();
+
+// Flushes standard output (ignoring errors) and writes the failure report
+// to standard error.
+void ReportFailure(const Failure& failure);
+
+// The message of an EInOutError for a platform error code.
+std::string InOutErrorText(int code);
+
+}  // namespace lindqvar

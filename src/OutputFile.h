@@ -1,0 +1,40 @@
+// The joined document while it is written. A file is written to a
+// temporary file in its directory and put in place only when every byte
+// is written; until then an old file of that name stays untouched, and a
+// run that fails or is stopped leaves nothing behind.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lindqvar {
+
+struct OutputFile {
+  std::intptr_t handle = -1;
+  std::intptr_t directory = -1;  // where target and temporary lie, when the platform uses it
+  std::string target;            // the file replaced at commit; empty when written directly
+  std::string temporary;         // a named temporary file, where one was needed
+  bool failed = false;           // a write failed; later writes are skipped
+  bool keepOwner = false;        // give the new file the old one's owner and group
+  std::uint32_t mode = 0;        // permission bits for the new file
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+};
+
+// Creates the output for name; false when it cannot.
+bool OpenOutput(const std::string& name, OutputFile& output);
+
+// Writes bytes in full; a failure is remembered for CommitOutput.
+void WriteOutput(OutputFile& output, std::string_view bytes);
+
+// Puts the output in place; false, leaving no trace and any old file
+// untouched, when any write, the close or the final rename failed.
+bool CommitOutput(OutputFile& output);
+
+}  // namespace lindqvar

@@ -1,0 +1,170 @@
+#include "ProgrammeTimes.h"
+
+#include <algorithm>
+
+#include "Failure.h"
+#include "StringUtils.h"
+
+namespace lindqvar {
+
+namespace {
+
+constexpr std::string_view kAttributes[] = {"start=\"", "stop=\""};
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+int DigitValue(unsigned char c, int base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base == 16 && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+  return -1;
+}
+
+// A time field read as an integer: leading blanks, an optional sign, then
+// decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X",
+// running to the end of the field or to a zero byte. Keeps the low 16 bits.
+std::uint16_t ParseTimeField(std::string_view field) {
+  // Nearly every field is plain decimal digits; this loop reads them without
+  // the general path's zero-byte search and prefix checks, which made the
+  // whole rewriting 30% slower.
+  std::uint32_t plain = 0;
+  bool allDigits = !field.empty();
+  for (const char c : field) {
+    if (c < '0' || c > '9') {
+      allDigits = false;
+      break;
+    }
+    plain = plain * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (allDigits) return static_cast<std::uint16_t>(plain);
+
+  const std::string_view digits = field.substr(0, field.find('\0'));
+  std::size_t i = 0;
+  while (i < digits.size() && digits[i] == ' ') ++i;
+  const bool negative = i < digits.size() && digits[i] == '-';
+  if (i < digits.size() && (digits[i] == '-' || digits[i] == '+')) ++i;
+  int base = 10;
+  if (i < digits.size() && (digits[i] == '$' || digits[i] == 'x' || digits[i] == 'X')) {
+    base = 16;
+    i += 1;
+  } else if (i + 1 < digits.size() && digits[i] == '0' && (digits[i + 1] | 0x20) == 'x') {
+    base = 16;
+    i += 2;
+  }
+  std::uint32_t value = 0;
+  bool valid = i < digits.size();
+  for (; valid && i < digits.size(); ++i) {
+    const int digit = DigitValue(static_cast<unsigned char>(digits[i]), base);
+    if (digit < 0) {
+      valid = false;
+    } else {
+      value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+    }
+  }
+  if (!valid) Raise("EConvertError", "'" + std::string(field) + "' is not a valid integer value");
+  return static_cast<std::uint16_t>(negative ? 0u - value : value);
+}
+
+// Appends the listing time of value to out, or only checks that it has one
+// when out is null. Nearly every value is twelve or fourteen digits; its
+// fields are then plain decimal numbers, which the listing time writes back
+// with the same digits, so its first twelve bytes go out as they stand.
+void PassOnTime(std::string_view value, std::string* out) {
+  const std::size_t digits = std::min<std::size_t>(value.size(), 14);
+  if (value.size() < 12 || !std::all_of(value.begin(), value.begin() + digits, IsDigit)) {
+    const ListingTime time = ConvertListingTime(value);
+    if (out) out->append(time.View());
+    return;
+  }
+  if (!out) return;
+  const auto number = [&](std::size_t at, std::size_t count) {
+    std::uint16_t result = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+      result = static_cast<std::uint16_t>(result * 10 + (value[i] - '0'));
+    }
+    return result;
+  };
+  const CalendarTime time{number(0, 4), number(4, 2), 0, number(6, 2), number(8, 2), 0, 0, 0};
+  out->append(value.substr(0, 12)).append(IsSummerTime(time) ? "00 +0100" : "00");
+}
+
+}  // namespace
+
+void TimeRewriter::Start(std::uint64_t first) {
+  *this = TimeRewriter();
+  pos = searchFrom = first;
+}
+
+void TimeRewriter::Feed(Window window, std::uint64_t upTo, std::string* out) {
+  const std::string_view text =
+      window.bytes.substr(0, static_cast<std::size_t>(upTo - window.offset));
+  const auto passOn = [&](std::uint64_t end) {
+    if (out) out->append(text.substr(pos - window.offset, end - pos));
+    pos = end;
+  };
+  while (pos < upTo) {
+    if (!inValue) {
+      const std::string_view marker = kAttributes[turn];
+      const Position past =
+          SearchPastEnd(text, marker, static_cast<Position>(searchFrom - window.offset) + 1, false);
+      if (past == -1) {
+        passOn(upTo);
+        if (upTo + 1 >= marker.size()) searchFrom = std::max(searchFrom, upTo + 1 - marker.size());
+        return;
+      }
+      passOn(window.offset + static_cast<std::uint64_t>(past - 1));  // up to the opening quote
+      inValue = true;
+      valueSize = 0;
+      continue;
+    }
+    const std::size_t from = static_cast<std::size_t>(pos - window.offset);
+    const std::size_t quote = std::min(text.find('"', from), text.size());
+    std::string_view value = text.substr(from, quote - from);
+    if (valueSize > 0 || quote == text.size()) {
+      // The value runs on from the window before or into the next: collect it.
+      const std::size_t kept = std::min(valueSize, kKeptValueBytes);
+      std::copy_n(value.data(), std::min(value.size(), kKeptValueBytes - kept), valueBytes + kept);
+      valueSize += value.size();
+      value = {valueBytes, std::min(valueSize, kKeptValueBytes)};
+    }
+    pos = window.offset + quote;
+    if (quote == text.size()) return;
+    PassOnTime(value, out);
+    inValue = false;
+    turn ^= 1;
+    searchFrom = pos;  // the closing quote goes out with the next stretch
+  }
+}
+
+void TimeRewriter::Finish() const {
+  if (!inValue) return;
+  const std::string_view rest(valueBytes, std::min<std::size_t>(valueSize, 40));
+  Raise("EConvertError", "Listing time '" + std::string(rest) + (valueSize > 40 ? "..." : "") +
+                             "' has no closing quote");
+}
+
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText) {
+  TimeRewriter rewriter;
+  rewriter.Feed(Window{section, 0}, section.size(), &programmeText);
+  rewriter.Finish();
+}
+
+ListingTime ConvertListingTime(std::string_view value) {
+  // A field whose first byte lies inside the value is read from the bytes
+  // that do; the minute field must at least begin.
+  if (value.size() < 11) {
+    Raise("EConvertError", "'" + std::string(value) + "' is not a valid listing time");
+  }
+  CalendarTime time{};
+  time.year = ParseTimeField(CopyRange(value, 1, 4));
+  time.month = ParseTimeField(CopyRange(value, 5, 6));
+  time.day = ParseTimeField(CopyRange(value, 7, 8));
+  time.hour = ParseTimeField(CopyRange(value, 9, 10));
+  time.minute = ParseTimeField(CopyRange(value, 11, 12));
+  // Seconds must parse, though the result always carries "00".
+  if (value.size() > 12) time.second = ParseTimeField(CopyRange(value, 13, 14));
+  return FormatListingTime(time, true);
+}
+
+}  // namespace lindqvar

@@ -1,0 +1,56 @@
+// Rewriting the programme times of an input marked with "-t": every start
+// and stop value becomes its listing time in the summer/winter zone form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Sections.h"
+#include "timezones.h"
+
+namespace lindqvar {
+
+// Rewrites a programme section that arrives a window at a time. Each start
+// value pairs with the next stop value after it; the attribute names are
+// found in any letter case, also at the end of longer names such as
+// pdc-start. The state is a small copyable record, so a caller that does
+// not yet know where the section ends can keep the state at each place it
+// might end.
+struct TimeRewriter {
+  static constexpr std::size_t kKeptValueBytes = 41;  // all that conversion and messages read
+
+  std::uint64_t pos = 0;         // next byte of the section not yet passed on
+  std::uint64_t searchFrom = 0;  // first place where the next attribute may begin
+  int turn = 0;                  // 0 while a start value is due, 1 for a stop value
+  bool inValue = false;          // between the quotes of a value
+  std::size_t valueSize = 0;     // bytes of that value so far
+  char valueBytes[kKeptValueBytes];
+
+  // Begins a section at offset first.
+  void Start(std::uint64_t first);
+
+  // Handles the bytes of window from pos up to the offset upTo, appending
+  // the rewritten text to out, or only checking the times when out is
+  // null. The window must begin no later than pos and the attribute
+  // searches still open. Raises EConvertError for a value that cannot be
+  // converted.
+  void Feed(Window window, std::uint64_t upTo, std::string* out);
+
+  // Ends the section where the bytes fed so far end. Raises EConvertError
+  // when it ends inside a value.
+  void Finish() const;
+};
+
+// Appends section to programmeText with every start and stop value
+// rewritten by ConvertListingTime. Raises EConvertError.
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText);
+
+// The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
+// suffix of the summer-time window; anything after the fourteenth byte is
+// dropped. A field that is not an integer, or a value too short to hold a
+// minute, raises EConvertError.
+ListingTime ConvertListingTime(std::string_view value);
+
+}  // namespace lindqvar

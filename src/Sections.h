@@ -1,0 +1,89 @@
+// The channel and programme sections of a listing, and the joined
+// document's fixed pieces. An input is looked at a window at a time, so
+// that a listing of any size passes through one small reused buffer; a
+// whole text is simply a single window.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+namespace lindqvar {
+
+// Opens the joined document; its tv element is closed by ListingFooter.
+inline constexpr std::string_view ListingHeader =
+    "<?xml version=\"1.0\"?><tv date=\"20040921\" source-info-name=\"Lindqvar\" "
+    "generator-info-name=\"Lindqvar\" generator-info-url=\"https://lindqvar.org/\">";
+
+inline constexpr std::string_view ListingFooter = "</tv>";
+
+// The bytes of an input from offset on (offsets are 0-based).
+struct Window {
+  std::string_view bytes;
+  std::uint64_t offset = 0;
+
+  std::uint64_t End() const { return offset + bytes.size(); }
+};
+
+// A stretch [first, end) of an input; empty when end is not past first.
+struct Range {
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+
+  std::uint64_t Size() const { return end > first ? end - first : 0; }
+};
+
+// Each window repeats this many bytes from the end of the one before: more
+// than the longest marker, so a marker split by a read lies whole in the
+// window after it.
+inline constexpr std::size_t kWindowOverlap = 16;
+
+// Calls visit with successive windows over [from, to) of an input, filling
+// buffer through read(offset, bytes, size), which must deliver all size
+// bytes. buffer must be larger than kWindowOverlap; each read after the
+// first lands at the same place, so reads keep their alignment.
+template <typename Read, typename Visit>
+void WalkWindows(std::span<char> buffer, std::uint64_t from, std::uint64_t to, Read&& read,
+                 Visit&& visit) {
+  char* const fresh = buffer.data() + kWindowOverlap;
+  const std::size_t step = buffer.size() - kWindowOverlap;
+  std::size_t kept = 0;
+  for (std::uint64_t offset = from; offset < to;) {
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(step, to - offset));
+    read(offset, fresh, size);
+    visit(Window{std::string_view(fresh - kept, kept + size), offset - kept});
+    offset += size;
+    const std::size_t keep = std::min(kWindowOverlap, kept + size);
+    std::memmove(fresh - keep, fresh + size - keep, keep);
+    kept = keep;
+  }
+}
+
+// Follows one section through the windows of an input: the stretch from the
+// first openMarker to the end of the last closeMarker after it, both
+// matched in any letter case. Windows must come in order, each starting no
+// later than the bytes the scan has not yet tried in full.
+struct SectionScan {
+  std::string_view openMarker;
+  std::string_view closeMarker;
+  bool closeCanOverlap;  // occurrences of closeMarker may overlap
+  bool opened = false;
+  Range section;           // end stays 0 until a closing marker is found
+  std::uint64_t next = 0;  // first place where a marker may still begin
+
+  SectionScan(std::string_view open, std::string_view close);
+
+  // Scans one window; true when it held a closing marker of the section,
+  // which then ends at section.end.
+  bool Scan(Window window);
+};
+
+// The stretch from the first openMarker to the end of the last closeMarker
+// after it, both matched in any letter case; empty when either is missing.
+// The view refers into text.
+std::string_view ExtractSection(std::string_view text, std::string_view openMarker,
+                                std::string_view closeMarker);
+
+}  // namespace lindqvar
