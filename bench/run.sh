@@ -1,66 +1,102 @@
 #!/usr/bin/env bash
-# Compares whole runs on a generated corpus of four inputs, on a warm page
-# cache: cat of the inputs into a file, Lindqvar joining them, and Lindqvar
-# with -t on all four. Prints median wall time, ratio to cat, throughput and
-# peak RSS of each.
+# Compares whole runs with cat on generated listings, on a warm page cache:
+# cat of four inputs into a file, Lindqvar joining them, and Lindqvar with
+# -t on all four, each replacing its own output of the run before. Prints
+# the median wall time of each, its ratio to cat's, its throughput and its
+# peak resident memory; then the peak memory of a join of one sparse 3 GiB
+# input. Every timed run starts after a sync, so that writing back the
+# output of the run before does not land in it.
 #
-#   bench/run.sh            four inputs of 256 MiB
-#   bench/run.sh 16M        four inputs of 16 MiB, for a quick look
+#   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
+#   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
+#   RUNS=15 bench/run.sh      more rounds (default 9)
 set -euo pipefail
-size=${1:-256M}
-runs=${RUNS:-10}
+sizes=("$@")
+((${#sizes[@]})) || sizes=(64M 256M)
+runs=${RUNS:-9}
 cd "$(dirname "$0")/.."
 
-missing=()
-command -v hyperfine >/dev/null || missing+=(hyperfine)
-[ -x /usr/bin/time ] || missing+=(time)
-if ((${#missing[@]})); then
+if [ ! -x /usr/bin/time ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt-get update -q && apt-get install -y -q --no-install-recommends time
 fi
 
 cmake --workflow --preset release >/dev/null
 build=build/release
-corpus=$build/bench-corpus/$size
-mkdir -p "$corpus"
-inputs=()
-for seed in 1 2 3 4; do
-  file=$corpus/input$seed.xml
-  [ -s "$file" ] || "$build/bench/GenerateListing" "$size" "$seed" >"$file"
-  inputs+=("$file")
-done
-out=$corpus/out.xml
-total=$(cat "${inputs[@]}" | wc -c)  # also warms the page cache
-
 lindqvar=$build/Lindqvar
-declare -A commands=(
-  [cat]="cat ${inputs[*]} > $out"
-  [join]="$lindqvar ${inputs[*]} $out > /dev/null"
-  [join-t]="$lindqvar ${inputs[0]} -t ${inputs[1]} -t ${inputs[2]} -t ${inputs[3]} -t $out > /dev/null"
-)
-order=(cat join join-t)
 
-csv=$corpus/times.csv
-hyperfine --style basic --warmup 3 --runs "$runs" --export-csv "$csv" \
-  -n cat "${commands[cat]}" -n join "${commands[join]}" -n join-t "${commands[join-t]}" >/dev/null
-
-median() { awk -F, -v name="$1" '$1 == name { print $4 }' "$csv"; }
-peak_rss_kib() {
-  local best=0 rss
+# Peak resident memory of a command in MiB, the largest of three runs.
+peak_rss_mib() {
+  local best=0 kib
   for _ in 1 2 3; do
-    /usr/bin/time -o "$corpus/rss" -f '%M' sh -c "$1" >/dev/null 2>&1
-    rss=$(tail -n 1 "$corpus/rss")
-    ((rss > best)) && best=$rss
+    /usr/bin/time -o "$build/bench-rss" -f '%M' sh -c "$1" >/dev/null 2>&1
+    kib=$(tail -n 1 "$build/bench-rss")
+    ((kib > best)) && best=$kib
   done
-  echo "$best"
+  awk -v k="$best" 'BEGIN { printf "%.1f", k / 1024 }'
 }
 
-cat_median=$(median cat)
-printf 'inputs: 4 x %s (%d bytes), median of %d runs\n\n' "$size" "$total" "$runs"
-printf '%-8s %10s %10s %10s %14s %12s\n' command median-s ratio-cat MB/s peak-RSS-MiB RSS/input
-for name in "${order[@]}"; do
-  m=$(median "$name")
-  rss=$(peak_rss_kib "${commands[$name]}")
-  awk -v n="$name" -v m="$m" -v c="$cat_median" -v t="$total" -v r="$rss" 'BEGIN {
-    printf "%-8s %10.3f %10.2f %10.0f %14.1f %12.3f\n", n, m, m / c, t / m / 1e6, r / 1024, r * 1024 / t }'
+echo "$(date -u +%F), $(nproc) cores, $(uname -r), median of $runs rounds"
+for size in "${sizes[@]}"; do
+  corpus=$build/bench-corpus/$size
+  mkdir -p "$corpus"
+  inputs=()
+  for seed in 1 2 3 4; do
+    file=$corpus/input$seed.xml
+    [ -s "$file" ] || "$build/bench/GenerateListing" "$size" "$seed" >"$file"
+    inputs+=("$file")
+  done
+  total=$(cat "${inputs[@]}" | wc -c)  # also warms the page cache
+
+  # Each command replaces its own output of the run before, as a daily job
+  # replaces yesterday's guide.
+  declare -A commands=(
+    [cat]="cat ${inputs[*]} > $corpus/cat.xml"
+    [join]="$lindqvar ${inputs[*]} $corpus/join.xml > /dev/null"
+    [join-t]="$lindqvar ${inputs[0]} -t ${inputs[1]} -t ${inputs[2]} -t ${inputs[3]} -t $corpus/join-t.xml > /dev/null"
+  )
+  # Rounds of cat, join and join -t one after the other, so that the
+  # machine's drift over time touches each alike; the ratio to cat is the
+  # median of the rounds' ratios.
+  names=(cat join join-t)
+  for name in "${names[@]}"; do sh -c "${commands[$name]}"; done  # warm-up
+  declare -A walls=()
+  for ((round = 0; round < runs; ++round)); do
+    for name in "${names[@]}"; do
+      sync
+      start=$EPOCHREALTIME
+      sh -c "${commands[$name]}"
+      walls[$name]+="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }') "
+    done
+  done
+
+  printf '\ninputs: 4 x %s (%d bytes)\n' "$size" "$total"
+  printf '%-8s %10s %10s %10s %14s\n' command median-s ratio-cat MB/s peak-RSS-MiB
+  for name in "${names[@]}"; do
+    awk -v n="$name" -v t="$total" -v r="$(peak_rss_mib "${commands[$name]}")" \
+      -v mine="${walls[$name]}" -v cats="${walls[cat]}" '
+      function median(list, count,   i, j, x) {
+        for (i = 2; i <= count; ++i)
+          for (j = i; j > 1 && list[j - 1] > list[j]; --j) { x = list[j]; list[j] = list[j - 1]; list[j - 1] = x }
+        return count % 2 ? list[(count + 1) / 2] : (list[count / 2] + list[count / 2 + 1]) / 2
+      }
+      BEGIN {
+        count = split(mine, w, " "); split(cats, c, " ")
+        for (i = 1; i <= count; ++i) ratio[i] = w[i] / c[i]
+        m = median(w, count)
+        printf "%-8s %10.3f %10.2f %10.0f %14s\n", n, m, median(ratio, count), t / m / 1e6, r
+      }'
+  done
 done
+
+# A sparse input of 3 GiB: a channel at its start, a programme at its end.
+sparse=$build/bench-corpus/sparse.xml
+if [ ! -s "$sparse" ]; then
+  truncate -s 3G "$sparse"
+  printf '<tv><channel id="a"></channel>' | dd of="$sparse" conv=notrunc status=none
+  printf '<programme start="20260601070000 +0000"></programme></tv>' |
+    dd of="$sparse" bs=1 seek=$((3 * 1024 * 1024 * 1024 - 100)) conv=notrunc status=none
+fi
+printf '\none sparse input of 3 GiB, peak RSS in MiB: join %s, join -t %s\n' \
+  "$(peak_rss_mib "$lindqvar $sparse $build/bench-corpus/sparse-out.xml")" \
+  "$(peak_rss_mib "$lindqvar $sparse -t $build/bench-corpus/sparse-out.xml")"

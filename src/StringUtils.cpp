@@ -72,19 +72,29 @@ bool HasAvx2() {
   return has;
 }
 
-// Bit i set when the candidate at candidates + i passes the filter.
-[[gnu::target("avx2")]] unsigned Passes32(const ProbeFilter& filter,
-                                          const unsigned char* candidates) {
-  __m256i hits[2];
-  for (int i = 0; i < 2; ++i) {
-    const __m256i probes =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(candidates + filter.at[i]));
-    hits[i] = _mm256_cmpeq_epi8(
-        _mm256_or_si256(probes, _mm256_set1_epi8(static_cast<char>(filter.fold[i]))),
-        _mm256_set1_epi8(static_cast<char>(filter.byte[i])));
+// The filter's probes held in registers, for 32 candidates at a time. Built
+// inside each loop, so nothing is reloaded from memory while it runs.
+struct Probes32 {
+  std::size_t at0, at1;
+  __m256i fold0, byte0, fold1, byte1;
+
+  [[gnu::target("avx2")]] explicit Probes32(const ProbeFilter& filter)
+      : at0(filter.at[0]),
+        at1(filter.at[1]),
+        fold0(_mm256_set1_epi8(static_cast<char>(filter.fold[0]))),
+        byte0(_mm256_set1_epi8(static_cast<char>(filter.byte[0]))),
+        fold1(_mm256_set1_epi8(static_cast<char>(filter.fold[1]))),
+        byte1(_mm256_set1_epi8(static_cast<char>(filter.byte[1]))) {}
+
+  // Bit i set when the candidate at candidates + i passes the filter.
+  [[gnu::target("avx2")]] unsigned Passes(const unsigned char* candidates) const {
+    const __m256i probe0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(candidates + at0));
+    const __m256i probe1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(candidates + at1));
+    const __m256i both = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(probe0, fold0), byte0),
+                                          _mm256_cmpeq_epi8(_mm256_or_si256(probe1, fold1), byte1));
+    return static_cast<unsigned>(_mm256_movemask_epi8(both));
   }
-  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(hits[0], hits[1])));
-}
+};
 
 // The filter over 32 candidates at a time while a whole block of them fits,
 // moving p past the blocks it tried. Returns the first match, or npos.
@@ -92,8 +102,9 @@ bool HasAvx2() {
                                                     std::size_t lastCandidate,
                                                     std::string_view pattern, bool caseSensitive,
                                                     const ProbeFilter& filter) {
+  const Probes32 probes(filter);
   for (; p + 31 <= lastCandidate; p += 32) {
-    for (unsigned bits = Passes32(filter, base + p); bits != 0; bits &= bits - 1) {
+    for (unsigned bits = probes.Passes(base + p); bits != 0; bits &= bits - 1) {
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
       if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
     }
@@ -107,9 +118,10 @@ bool HasAvx2() {
                                                      std::size_t& end, std::string_view pattern,
                                                      bool caseSensitive,
                                                      const ProbeFilter& filter) {
+  const Probes32 probes(filter);
   for (; end >= from + 32; end -= 32) {
     const unsigned char* block = base + end - 32;
-    for (unsigned bits = Passes32(filter, block); bits != 0;) {
+    for (unsigned bits = probes.Passes(block); bits != 0;) {
       const int high = 31 - __builtin_clz(bits);
       if (MatchesAt(block + high, pattern, caseSensitive)) {
         return end - 32 + static_cast<std::size_t>(high);
