@@ -1,12 +1,15 @@
-// A conversion either yields a listing time or raises EConvertError. A value
-// that starts with twelve digits keeps them, followed by "00".
+// A conversion either yields a listing time or raises EConvertError, and
+// agrees with the plain version in either. A value that starts with twelve
+// digits keeps them, followed by "00".
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "Failure.h"
 #include "ProgrammeTimes.h"
+#include "Reference.h"
 
 namespace {
 
@@ -27,10 +30,17 @@ bool IsListingTime(std::string_view time) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view value(reinterpret_cast<const char*>(data), size);
+  std::string expected;
+  std::string expectedFailure;
+  try {
+    expected = lindqvar::reference::ConvertListingTime(value);
+  } catch (const lindqvar::Failure& failure) {
+    expectedFailure = failure.message;
+  }
   try {
     const lindqvar::ListingTime converted = lindqvar::ConvertListingTime(value);
     const std::string_view time = converted.View();
-    if (!IsListingTime(time)) std::abort();
+    if (!expectedFailure.empty() || time != expected || !IsListingTime(time)) std::abort();
     const bool twelveDigits = value.size() >= 12 && AllDigits(value.substr(0, 12));
     const bool digitSeconds = value.size() <= 12 || AllDigits(value.substr(12, 2));
     if (twelveDigits && digitSeconds &&
@@ -39,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
   } catch (const lindqvar::Failure& failure) {
-    if (std::strcmp(failure.kind, "EConvertError") != 0) std::abort();
+    if (std::strcmp(failure.kind, "EConvertError") != 0 || failure.message != expectedFailure) {
+      std::abort();
+    }
   }
   return 0;
 }

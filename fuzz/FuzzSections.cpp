@@ -21,16 +21,16 @@ namespace {
 using lindqvar::Position;
 using lindqvar::reference::Search;
 
-// 0-based [begin, end) of every value the rewriting converts: each start
-// value paired with the next stop value, as long as both are closed.
+// 0-based [begin, end) of every value the rewriting converts: the value of
+// each start or stop attribute in turn, as long as it is closed.
 std::vector<std::pair<std::size_t, std::size_t>> ValueRanges(std::string_view section) {
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   Position pos = 1;
-  for (int turn = 0;; turn ^= 1) {
-    const std::string_view marker = turn == 0 ? "start=\"" : "stop=\"";
-    const Position at = Search(section, marker, pos, false);
-    if (at == -1) return ranges;
-    const Position begin = at + static_cast<Position>(marker.size());
+  for (;;) {
+    const Position start = Search(section, "start=\"", pos, false);
+    const Position stop = Search(section, "stop=\"", pos, false);
+    if (start == -1 && stop == -1) return ranges;
+    const Position begin = start != -1 && (stop == -1 || start < stop) ? start + 7 : stop + 6;
     const Position quote = Search(section, "\"", begin, true);
     if (quote == -1) return ranges;
     ranges.emplace_back(begin - 1, quote - 1);

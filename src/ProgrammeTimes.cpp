@@ -9,7 +9,14 @@ namespace lindqvar {
 
 namespace {
 
+// The value of every attribute whose name ends in one of these is a time.
 constexpr std::string_view kAttributes[] = {"start=\"", "stop=\""};
+constexpr std::uint64_t kLongestAttribute = 7;
+
+const PatternSet& TimeAttributes() {
+  static const PatternSet attributes = PreparePatterns(kAttributes, false);
+  return attributes;
+}
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -105,15 +112,16 @@ void TimeRewriter::Feed(Window window, std::uint64_t upTo, std::string* out) {
   };
   while (pos < upTo) {
     if (!inValue) {
-      const std::string_view marker = kAttributes[turn];
-      const Position past =
-          SearchPastEnd(text, marker, static_cast<Position>(searchFrom - window.offset) + 1, false);
-      if (past == -1) {
+      std::size_t which = 0;
+      const Position at = SearchFirstOf(
+          text, TimeAttributes(), static_cast<Position>(searchFrom - window.offset) + 1, which);
+      if (at == -1) {
         passOn(upTo);
-        if (upTo + 1 >= marker.size()) searchFrom = std::max(searchFrom, upTo + 1 - marker.size());
+        searchFrom = std::max(searchFrom, upTo - std::min(upTo, kLongestAttribute - 1));
         return;
       }
-      passOn(window.offset + static_cast<std::uint64_t>(past - 1));  // up to the opening quote
+      // Up to the opening quote.
+      passOn(window.offset + static_cast<std::uint64_t>(at - 1) + kAttributes[which].size());
       inValue = true;
       valueSize = 0;
       continue;
@@ -132,7 +140,6 @@ void TimeRewriter::Feed(Window window, std::uint64_t upTo, std::string* out) {
     if (quote == text.size()) return;
     PassOnTime(value, out);
     inValue = false;
-    turn ^= 1;
     searchFrom = pos;  // the closing quote goes out with the next stretch
   }
 }

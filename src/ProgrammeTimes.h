@@ -12,18 +12,17 @@
 
 namespace lindqvar {
 
-// Rewrites a programme section that arrives a window at a time. Each start
-// value pairs with the next stop value after it; the attribute names are
-// found in any letter case, also at the end of longer names such as
-// pdc-start. The state is a small copyable record, so a caller that does
-// not yet know where the section ends can keep the state at each place it
-// might end.
+// Rewrites a programme section that arrives a window at a time: the value
+// of every attribute whose name ends in start or stop, each in the order it
+// stands. The names are found in any letter case, also at the end of
+// longer names such as pdc-start. The state is a small copyable record, so
+// a caller that does not yet know where the section ends can keep the state
+// at each place it might end.
 struct TimeRewriter {
   static constexpr std::size_t kKeptValueBytes = 41;  // all that conversion and messages read
 
   std::uint64_t pos = 0;         // next byte of the section not yet passed on
   std::uint64_t searchFrom = 0;  // first place where the next attribute may begin
-  int turn = 0;                  // 0 while a start value is due, 1 for a stop value
   bool inValue = false;          // between the quotes of a value
   std::size_t valueSize = 0;     // bytes of that value so far
   char valueBytes[kKeptValueBytes];

@@ -1,5 +1,6 @@
 #include "StringUtils.h"
 
+#include <algorithm>
 #include <cstring>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -188,6 +189,72 @@ std::size_t FindBackward(const unsigned char* base, std::size_t from, std::size_
   return std::string_view::npos;
 }
 
+bool PassesEndProbes(const PatternSet& set, const unsigned char* end) {
+  bool passes[2] = {false, false};
+  for (int i = 0; i < 2; ++i) {
+    for (std::size_t k = 0; k < set.count[i]; ++k) {
+      passes[i] |=
+          (end[-static_cast<std::ptrdiff_t>(set.back[i])] | set.fold[i][k]) == set.byte[i][k];
+    }
+  }
+  return passes[0] && passes[1];
+}
+
+#if defined(__x86_64__)
+// The end probes held in registers, for 32 places at a time, when each of
+// them has at most two bytes to test: all the vector path takes.
+struct EndProbes32 {
+  std::size_t back0, back1;
+  __m256i byte0a, fold0a, byte0b, fold0b, byte1a, fold1a, byte1b, fold1b;
+
+  static bool Fits(const PatternSet& probes) {
+    return probes.count[0] <= 2 && probes.count[1] <= 2;
+  }
+
+  [[gnu::target("avx2")]] explicit EndProbes32(const PatternSet& probes)
+      : back0(probes.back[0]),
+        back1(probes.back[1]),
+        byte0a(Broadcast(probes.byte[0][0])),
+        fold0a(Broadcast(probes.fold[0][0])),
+        byte0b(Broadcast(probes.byte[0][probes.count[0] - 1])),
+        fold0b(Broadcast(probes.fold[0][probes.count[0] - 1])),
+        byte1a(Broadcast(probes.byte[1][0])),
+        fold1a(Broadcast(probes.fold[1][0])),
+        byte1b(Broadcast(probes.byte[1][probes.count[1] - 1])),
+        fold1b(Broadcast(probes.fold[1][probes.count[1] - 1])) {}
+
+  [[gnu::target("avx2")]] static __m256i Broadcast(unsigned char c) {
+    return _mm256_set1_epi8(static_cast<char>(c));
+  }
+  [[gnu::target("avx2")]] static __m256i Either(__m256i bytes, __m256i foldA, __m256i byteA,
+                                                __m256i foldB, __m256i byteB) {
+    return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_or_si256(bytes, foldA), byteA),
+                           _mm256_cmpeq_epi8(_mm256_or_si256(bytes, foldB), byteB));
+  }
+  // Bit i set when the place ends + i passes.
+  [[gnu::target("avx2")]] unsigned Passes(const unsigned char* ends) const {
+    const __m256i bytes0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends - back0));
+    const __m256i bytes1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ends - back1));
+    return static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_and_si256(Either(bytes0, fold0a, byte0a, fold0b, byte0b),
+                                              Either(bytes1, fold1a, byte1a, fold1b, byte1b))));
+  }
+};
+
+// Moves end, 32 places at a time while they fit up to last, to the first
+// block in which some place passes; returns that block's bits, or 0 when
+// no block up to last has any.
+[[gnu::target("avx2")]] unsigned SkipToEndCandidates(const PatternSet& probes,
+                                                     const unsigned char* base, std::size_t& end,
+                                                     std::size_t last) {
+  const EndProbes32 vectors(probes);
+  for (; end + 31 <= last; end += 32) {
+    if (const unsigned bits = vectors.Passes(base + end)) return bits;
+  }
+  return 0;
+}
+#endif
+
 // The 0-based range of candidate positions for a search from startAt, or
 // false when there is none. Raises for a start below 1.
 bool CandidateRange(std::string_view text, std::string_view pattern, Position startAt,
@@ -233,6 +300,85 @@ Position SearchLastText(std::string_view text, std::string_view pattern, Positio
   if (!CandidateRange(text, pattern, startAt, from, lastCandidate) || pattern.empty()) return -1;
   const auto* base = reinterpret_cast<const unsigned char*>(text.data());
   return ToPosition(FindBackward(base, from, lastCandidate, pattern, caseSensitive));
+}
+
+PatternSet PreparePatterns(std::span<const std::string_view> patterns, bool caseSensitive) {
+  PatternSet set;
+  set.patterns = patterns;
+  set.caseSensitive = caseSensitive;
+  set.shortest = patterns.front().size();
+  for (const std::string_view pattern : patterns) {
+    set.shortest = std::min(set.shortest, pattern.size());
+    set.longest = std::max(set.longest, pattern.size());
+  }
+  // The bytes a pattern ends with tell little, as for a single pattern: test
+  // the two before the last, or the last two of a pattern shorter than three.
+  set.back[0] = set.shortest >= 3 ? 1 : 0;
+  set.back[1] = set.shortest >= 3 ? 2 : std::min<std::size_t>(1, set.shortest - 1);
+  for (int i = 0; i < 2; ++i) {
+    for (const std::string_view pattern : patterns) {
+      const auto c = static_cast<unsigned char>(pattern[pattern.size() - 1 - set.back[i]]);
+      const unsigned char fold = !caseSensitive && IsAsciiLetter(c) ? 0x20 : 0;
+      bool known = false;
+      for (std::size_t k = 0; k < set.count[i]; ++k) {
+        known |= set.byte[i][k] == (c | fold) && set.fold[i][k] == fold;
+      }
+      if (!known) {
+        set.byte[i][set.count[i]] = c | fold;
+        set.fold[i][set.count[i]++] = fold;
+      }
+    }
+  }
+  return set;
+}
+
+Position SearchFirstOf(std::string_view text, const PatternSet& set, Position startAt,
+                       std::size_t& which) {
+  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
+  const std::size_t from = static_cast<std::size_t>(startAt) - 1;
+  if (from >= text.size() || set.shortest > text.size() - from) return -1;
+  const auto* base = reinterpret_cast<const unsigned char*>(text.data());
+
+  // The lowest start among the matches that end at end; npos for none.
+  std::size_t best = std::string_view::npos;
+  const auto tryEnd = [&](std::size_t end) {
+    for (std::size_t i = 0; i < set.patterns.size(); ++i) {
+      const std::size_t m = set.patterns[i].size();
+      if (end + 1 < from + m) continue;
+      const std::size_t start = end + 1 - m;
+      const bool earlier = start < best || (start == best && i < which);
+      if (earlier && MatchesAt(base + start, set.patterns[i], set.caseSensitive)) {
+        best = start;
+        which = i;
+      }
+    }
+  };
+  // Places where a match would end, in order, up to the first that has one.
+  const std::size_t lastEnd = text.size() - 1;
+  std::size_t end = from + set.shortest - 1;
+#if defined(__x86_64__)
+  if (HasAvx2() && EndProbes32::Fits(set)) {
+    while (const unsigned bits = SkipToEndCandidates(set, base, end, lastEnd)) {
+      for (unsigned rest = bits; rest != 0; rest &= rest - 1) {
+        tryEnd(end + static_cast<std::size_t>(__builtin_ctz(rest)));
+      }
+      if (best != std::string_view::npos) break;
+      end += 32;
+    }
+  }
+#endif
+  for (; best == std::string_view::npos && end <= lastEnd; ++end) {
+    if (PassesEndProbes(set, base + end)) tryEnd(end);
+  }
+  if (best == std::string_view::npos) return -1;
+  // A longer pattern ending a little after the match found may still begin
+  // before it.
+  const std::size_t foundEnd = best + set.patterns[which].size() - 1;
+  const std::size_t lastLater = std::min(lastEnd, foundEnd + (set.longest - set.shortest));
+  for (std::size_t later = foundEnd + 1; later <= lastLater; ++later) {
+    if (PassesEndProbes(set, base + later)) tryEnd(later);
+  }
+  return static_cast<Position>(best) + 1;
 }
 
 bool CanOverlapItself(std::string_view pattern, bool caseSensitive) {

@@ -3,7 +3,9 @@
 // Knows nothing of XML or files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace lindqvar {
@@ -35,6 +37,32 @@ Position SearchPastEnd(std::string_view text, std::string_view pattern, Position
 // startAt and lies wholly inside text, or -1. Raises like SearchText.
 Position SearchLastText(std::string_view text, std::string_view pattern, Position startAt,
                         bool caseSensitive);
+
+// Up to four non-empty patterns looked for together by SearchFirstOf,
+// prepared once for many searches. The patterns must outlive the set.
+struct PatternSet {
+  static constexpr std::size_t kMaxPatterns = 4;
+  std::span<const std::string_view> patterns;
+  bool caseSensitive = true;
+  std::size_t shortest = 0;
+  std::size_t longest = 0;
+  // A quick test on the place where a match would end: the bytes back[i]
+  // before it must be one of byte[i][0 .. count[i]), each after or-ing in
+  // its fold bit.
+  std::size_t back[2] = {0, 0};
+  std::size_t count[2] = {0, 0};
+  unsigned char byte[2][kMaxPatterns] = {};
+  unsigned char fold[2][kMaxPatterns] = {};
+};
+
+PatternSet PreparePatterns(std::span<const std::string_view> patterns, bool caseSensitive);
+
+// Position of the first place at or after startAt where one of the set's
+// patterns begins and lies wholly inside text, or -1; which tells the
+// pattern, the first in the list when several begin there. Raises like
+// SearchText.
+Position SearchFirstOf(std::string_view text, const PatternSet& set, Position startAt,
+                       std::size_t& which);
 
 // Whether two occurrences of pattern can overlap in a text, that is, whether
 // some proper prefix matches the suffix of the same length.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "Buffered.h"
 #include "ListingGenerator.h"
@@ -107,6 +108,20 @@ TEST(Differential, RandomTexts) {
     const std::string text = RandomText(random);
     ExpectSameEverywhere(text, 1 + round % 64);
     const Position startAt = 1 + static_cast<Position>(random() % (text.size() + 2));
+    for (const std::vector<std::string_view>& set :
+         {std::vector<std::string_view>{"start=\"", "stop=\""},
+          {"<", "\"", "x"},
+          {"</channel>", "channel", "\r\n", " +0100"},
+          {"aa"}}) {
+      for (const bool caseSensitive : {true, false}) {
+        std::size_t which = 99;
+        std::size_t expectedWhich = 99;
+        ASSERT_EQ(SearchFirstOf(text, PreparePatterns(set, caseSensitive), startAt, which),
+                  reference::SearchFirstOf(text, set, startAt, caseSensitive, expectedWhich))
+            << text;
+        ASSERT_EQ(which, expectedWhich) << text;
+      }
+    }
     for (const std::string_view pattern : {"</channel>", "start=\"", "\"", "<"}) {
       for (const bool caseSensitive : {true, false}) {
         ASSERT_EQ(SearchText(text, pattern, startAt, caseSensitive),

@@ -69,18 +69,24 @@ TEST_F(EndToEnd, TimesAreRewrittenOnlyForMarkedInputs) {
           ProgrammeOf("c.se", "START=\"20041201070500\" pdc-start=\"20041201070000\"") + "</tv>");
 }
 
-TEST_F(EndToEnd, PdcStartTakesTheNextProgrammesStop) {
+// pdc-start after stop, in the XMLTV DTD's order, and programmes without
+// stop: every value is converted, each programme keeps its own times.
+TEST_F(EndToEnd, PdcStartAndStoplessProgrammesAllConverted) {
   WriteFile(Path("a.xml"),
-            "<tv><programme start=\"200412010705\" stop=\"200412010800\" "
-            "pdc-start=\"200412010700\"></programme>\n"
-            "<programme start=\"200412010800\" stop=\"200412010900\"></programme></tv>");
+            "<tv><programme start=\"20260701110000 +0000\" stop=\"20260701120000 +0000\" "
+            "pdc-start=\"20260701110000 +0000\"></programme>\n"
+            "<programme start=\"20260701120000 +0000\"></programme>\n"
+            "<programme start=\"20261201130000\" vps-start=\"20261201130000\"></programme>\n"
+            "<programme start=\"20261201140000\" stop=\"20261201150000\"></programme></tv>");
   const RunResult run = Run({"a.xml", "-t", "out.xml"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(ReadFile(Path("out.xml")),
             kHeader +
-                "<programme start=\"20041201070500\" stop=\"20041201080000\" "
-                "pdc-start=\"20041201070000\"></programme>\n"
-                "<programme start=\"200412010800\" stop=\"20041201090000\"></programme></tv>");
+                "<programme start=\"20260701110000 +0100\" stop=\"20260701120000 +0100\" "
+                "pdc-start=\"20260701110000 +0100\"></programme>\n"
+                "<programme start=\"20260701120000 +0100\"></programme>\n"
+                "<programme start=\"20261201130000\" vps-start=\"20261201130000\"></programme>\n"
+                "<programme start=\"20261201140000\" stop=\"20261201150000\"></programme></tv>");
 }
 
 TEST_F(EndToEnd, UnconvertibleTimeEndsTheRunWithoutOutput) {

@@ -161,14 +161,18 @@ TEST(RewriteProgrammeTimes, Table) {
        "<programme start=\"20041201080000\"/>tail",
        "<programme start=\"20041201070500\" stop=\"20041201080000\"/>"
        "<programme start=\"20041201080000\"/>tail"},
-      {"StoplessProgrammePairsWithNextStop",
-       "<p start=\"200412010705\"/><p start=\"200412010800\" stop=\"200412010900\"/>",
-       "<p start=\"20041201070500\"/><p start=\"200412010800\" stop=\"20041201090000\"/>"},
-      {"PdcStartTakesTheNextStop",
+      {"StoplessProgrammesAllConverted",
+       "<p start=\"200412010705\"/><p start=\"200412010800\"/><p start=\"200412010900\" "
+       "stop=\"200412011000\"/>",
+       "<p start=\"20041201070500\"/><p start=\"20041201080000\"/><p start=\"20041201090000\" "
+       "stop=\"20041201100000\"/>"},
+      {"PdcStartAfterStopLeavesTheNextProgrammeAlone",
        "<p start=\"200412010705\" stop=\"200412010800\" pdc-start=\"200412010700\"/>"
        "<p start=\"200412010800\" stop=\"200412010900\"/>",
        "<p start=\"20041201070500\" stop=\"20041201080000\" pdc-start=\"20041201070000\"/>"
-       "<p start=\"200412010800\" stop=\"20041201090000\"/>"},
+       "<p start=\"20041201080000\" stop=\"20041201090000\"/>"},
+      {"StopBeforeStart", "<p stop=\"200406010800\" start=\"200406010700\">",
+       "<p stop=\"20040601080000 +0100\" start=\"20040601070000 +0100\">"},
       {"NamesInCapitals", "<p START=\"200412010705\" Stop=\"200406010800\">",
        "<p START=\"20041201070500\" Stop=\"20040601080000 +0100\">"},
       {"ValueAtVeryEnd", "start=\"200412010705\"", "start=\"20041201070500\""},

@@ -1,16 +1,29 @@
-// Deliberately simple versions of the search, section and rewriting rules,
-// written straight from their statements, for the fast code to agree with.
+// Deliberately plain versions of the rules the program follows, for the
+// fast code to agree with: a search that tries every position byte by
+// byte, the section rule as a chain of searches, the rewriting as one loop,
+// and a time conversion with its own integer reading, its own calendar
+// (std::chrono) and its own formatting. Nothing here calls the program's
+// own code.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "Failure.h"
-#include "ProgrammeTimes.h"
-#include "Sections.h"
 #include "StringUtils.h"
 
 namespace lindqvar::reference {
+
+inline bool SameChar(unsigned char a, unsigned char b, bool caseSensitive) {
+  const auto lower = [](unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
+  };
+  return caseSensitive ? a == b : lower(a) == lower(b);
+}
 
 // Tries every position in turn, byte by byte.
 inline Position Search(std::string_view text, std::string_view pattern, Position startAt,
@@ -28,6 +41,20 @@ inline Position Search(std::string_view text, std::string_view pattern, Position
     if (i == m) return p;
   }
   return -1;
+}
+
+// The earliest of the patterns' first matches; the first pattern on a tie.
+inline Position SearchFirstOf(std::string_view text, std::span<const std::string_view> patterns,
+                              Position startAt, bool caseSensitive, std::size_t& which) {
+  Position best = -1;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    const Position at = Search(text, patterns[i], startAt, caseSensitive);
+    if (at != -1 && (best == -1 || at < best)) {
+      best = at;
+      which = i;
+    }
+  }
+  return best;
 }
 
 inline Position SearchLast(std::string_view text, std::string_view pattern, Position startAt,
@@ -49,39 +76,104 @@ inline std::string_view ExtractSection(std::string_view text, std::string_view o
   return text.substr(static_cast<std::size_t>(first - 1), static_cast<std::size_t>(end - first));
 }
 
-// The twelve steps as written, one start and one stop value per round.
+[[noreturn]] inline void Fail(const std::string& message) {
+  throw Failure{"EConvertError", message, nullptr};
+}
+
+// A field read as an integer: blanks, a sign, then decimal digits or a
+// hexadecimal number after "$", "x", "X", "0x" or "0X", up to the end of
+// the field or a zero byte; the low 16 bits of the result.
+inline std::uint16_t Integer(std::string_view field) {
+  const std::string_view bytes = field.substr(0, field.find('\0'));
+  std::size_t i = 0;
+  while (i < bytes.size() && bytes[i] == ' ') ++i;
+  bool negative = false;
+  if (i < bytes.size() && (bytes[i] == '+' || bytes[i] == '-')) negative = bytes[i++] == '-';
+  unsigned base = 10;
+  if (bytes.substr(i, 1) == "$" || bytes.substr(i, 1) == "x" || bytes.substr(i, 1) == "X") {
+    base = 16;
+    i += 1;
+  } else if (bytes.substr(i, 2) == "0x" || bytes.substr(i, 2) == "0X") {
+    base = 16;
+    i += 2;
+  }
+  if (i == bytes.size()) Fail("'" + std::string(field) + "' is not a valid integer value");
+  std::uint32_t value = 0;
+  for (; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    unsigned digit = 99;
+    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+    if (base == 16 && c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+    if (base == 16 && c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+    if (digit >= base) Fail("'" + std::string(field) + "' is not a valid integer value");
+    value = value * base + digit;
+  }
+  return static_cast<std::uint16_t>(negative ? 0u - value : value);
+}
+
+// The day of the last Sunday of a month in the Gregorian calendar, which
+// repeats every 400 years.
+inline unsigned LastSunday(unsigned year, unsigned month) {
+  using namespace std::chrono;
+  const year_month_weekday_last last{std::chrono::year{static_cast<int>(2000 + year % 400)} /
+                                     std::chrono::month{month} / Sunday[std::chrono::last]};
+  return static_cast<unsigned>(year_month_day{sys_days{last}}.day());
+}
+
+// From the last Sunday of March at 02:00 up to the last Sunday of October
+// at 01:00 of the time's own year; a month outside 1 to 12 counts as
+// October.
+inline bool InSummer(unsigned year, unsigned month, unsigned day, unsigned hour) {
+  if (month == 1 || month == 2 || month == 11 || month == 12) return false;
+  if (month >= 4 && month <= 9) return true;
+  if (month == 3) {
+    const unsigned start = LastSunday(year, 3);
+    return day > start || (day == start && hour >= 2);
+  }
+  const unsigned end = LastSunday(year, 10);
+  return day < end || (day == end && hour < 1);
+}
+
+inline std::string ConvertListingTime(std::string_view value) {
+  if (value.size() < 11) Fail("'" + std::string(value) + "' is not a valid listing time");
+  const auto field = [&](std::size_t at) { return Integer(value.substr(at, 2)); };
+  const unsigned year = Integer(value.substr(0, 4));
+  const unsigned month = field(4);
+  const unsigned day = field(6);
+  const unsigned hour = field(8);
+  const unsigned minute = field(10);
+  if (value.size() > 12) field(12);  // the seconds must read, though they become 00
+  char text[48];
+  std::snprintf(text, sizeof text, "%04u%02u%02u%02u%02u00%s", year, month, day, hour, minute,
+                InSummer(year, month, day, hour) ? " +0100" : "");
+  return text;
+}
+
+// The rewriting as one loop: at each step the nearer of the next start="
+// and stop=", then its value up to the next double quote.
 inline std::string RewriteProgrammeTimes(std::string_view section) {
   const auto copy = [&](Position first, Position last) {
     return last < first ? std::string()
                         : std::string(section.substr(static_cast<std::size_t>(first - 1),
                                                      static_cast<std::size_t>(last - first + 1)));
   };
-  const auto value = [&](Position from) {
-    const Position quote = Search(section, "\"", from, true);
-    if (quote == -1) {
-      const std::string rest = copy(from, static_cast<Position>(section.size()));
-      throw Failure{"EConvertError",
-                    "Listing time '" + rest.substr(0, 40) + (rest.size() > 40 ? "..." : "") +
-                        "' has no closing quote",
-                    nullptr};
-    }
-    return quote;
-  };
   const Position n = static_cast<Position>(section.size());
   std::string out;
   Position pos = 1;
   for (;;) {
-    const Position a = Search(section, "start=\"", pos, false);
-    if (a == -1) return out + copy(pos, n);
-    out += copy(pos, a + 6);
-    const Position q = value(a + 7);
-    out += ConvertListingTime(copy(a + 7, q - 1)).View();
-    const Position b = Search(section, "stop=\"", q, false);
-    if (b == -1) return out + copy(q, n);
-    out += copy(q, b + 5);
-    const Position r = value(b + 6);
-    out += ConvertListingTime(copy(b + 6, r - 1)).View();
-    pos = r;
+    const Position start = Search(section, "start=\"", pos, false);
+    const Position stop = Search(section, "stop=\"", pos, false);
+    if (start == -1 && stop == -1) return out + copy(pos, n);
+    const Position valueAt = start != -1 && (stop == -1 || start < stop) ? start + 7 : stop + 6;
+    out += copy(pos, valueAt - 1);
+    const Position quote = Search(section, "\"", valueAt, true);
+    if (quote == -1) {
+      const std::string rest = copy(valueAt, n);
+      Fail("Listing time '" + rest.substr(0, 40) + (rest.size() > 40 ? "..." : "") +
+           "' has no closing quote");
+    }
+    out += ConvertListingTime(copy(valueAt, quote - 1));
+    pos = quote;
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <string>
 
 #include "Failure.h"
@@ -97,6 +98,41 @@ TEST(SearchLastText, Table) {
   EXPECT_EQ(SearchLastText("aaaa", "aa", 1, true), 3);
   EXPECT_EQ(SearchLastText("", "a", 1, true), -1);
   EXPECT_THROW(SearchLastText("abc", "a", 0, true), Failure);
+}
+
+TEST(SearchFirstOf, Table) {
+  const std::string_view times[] = {"start=\"", "stop=\""};
+  const std::string_view mixedLengths[] = {"bcd", "abcde", "x"};
+  struct Row {
+    const char* name;
+    std::string text;
+    std::span<const std::string_view> patterns;
+    Position startAt;
+    Position expected;
+    std::size_t which;
+  };
+  const Row rows[] = {
+      {"StopBeforeStart", "<p stop=\"1\" start=\"2\">", times, 1, 4, 1},
+      {"FoldsLetters", "<p pdc-START=\"1\">", times, 1, 8, 0},
+      {"NeitherThere", "<p title=\"start\">", times, 1, -1, 0},
+      {"CutAtTheEnd", "<p stop=", times, 1, -1, 0},
+      {"FromAfterTheFirst", "stop=\"1\" start=\"2\"", times, 2, 10, 0},
+      // A longer pattern that ends after a shorter one but begins first.
+      {"LongerBeginsFirst", "zzabcdez", mixedLengths, 1, 3, 1},
+      {"ShortestAtTheVeryEnd", "zzzx", mixedLengths, 1, 4, 2},
+      {"StartPastEnd", "abc", mixedLengths, 5, -1, 0},
+  };
+  for (const Row& row : rows) {
+    std::size_t which = 99;
+    EXPECT_EQ(SearchFirstOf(row.text, PreparePatterns(row.patterns, false), row.startAt, which),
+              row.expected)
+        << row.name;
+    if (row.expected != -1) {
+      EXPECT_EQ(which, row.which) << row.name;
+    }
+  }
+  std::size_t which = 0;
+  EXPECT_THROW(SearchFirstOf("abc", PreparePatterns(times, false), 0, which), Failure);
 }
 
 TEST(CanOverlapItself, BordersUnderFolding) {
