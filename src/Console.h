@@ -18,9 +18,13 @@ void PrepareProcess();
 // The program name followed by the arguments, as bytes.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
-// Writes line plus CR LF to standard output: at once on a character device,
-// otherwise through a 128-byte buffer. Raises EInOutError when it cannot.
+// Writes line plus CR LF to standard output, or to standard error once
+// messages go there: at once on a character device, otherwise through a
+// 128-byte buffer. Raises EInOutError when it cannot.
 void PrintLine(std::string_view line);
+
+// From now on messages go to standard error: the output is standard output.
+void SendMessagesToStandardError();
 
 // Writes what the message buffer still holds. Raises EInOutError.
 void FlushConsole();

@@ -182,41 +182,64 @@ std::string Argument(const std::vector<std::string>& args, std::size_t index) {
   return index < args.size() ? args[index] : std::string();
 }
 
+struct InputName {
+  std::string name;
+  bool rewriteTimes;  // "-t" follows it
+};
+
+// The inputs and the output name the arguments give: every argument but the
+// last is an input name, and only the argument right after an input name is
+// taken for "-t". The output name is empty when "-t" ends the line.
+std::string ReadCommandLine(const std::vector<std::string>& args, std::vector<InputName>& inputs) {
+  const std::size_t argumentCount = args.size() - 1;
+  std::size_t ArgIndex = 1;
+  for (; ArgIndex < argumentCount; ++ArgIndex) {
+    const bool rewriteTimes = Argument(args, ArgIndex + 1) == "-t";
+    inputs.push_back({args[ArgIndex], rewriteTimes});
+    if (rewriteTimes) ++ArgIndex;
+  }
+  return Argument(args, ArgIndex);
+}
+
 int JoinListings(const std::vector<std::string>& args) {
-  const std::size_t argumentCount = args.empty() ? 0 : args.size() - 1;
-  if (argumentCount < 2) {
+  if (args.size() < 3) {
     PrintLine("Usage: Lindqvar XML1.xml [-t] XML2.xml [-t] ... Out.xml");
     PrintLine("       Append the -t switch after a filename to add timzone information to the");
     PrintLine("       times in the xml");
     return 0;
   }
+  std::vector<InputName> names;
+  const std::string outputName = ReadCommandLine(args, names);
+  // The document alone goes to standard output when it is the output.
+  if (OutputIsStandardOutput(outputName)) SendMessagesToStandardError();
 
   std::vector<char> buffer(kBufferSize);
   std::vector<ListingInput> inputs;
-  std::size_t ArgIndex = 1;
-  for (; ArgIndex < argumentCount; ++ArgIndex) {
-    const std::string fileName = Argument(args, ArgIndex);
+  for (const auto& [fileName, rewriteTimes] : names) {
     if (!InputExists(fileName)) {
       PrintLine("File \"" + fileName + "\" not found");
       return 1;
     }
-    const bool rewriteTimes = Argument(args, ArgIndex + 1) == "-t";
     std::optional<Failure> badTime;
     inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, buffer, badTime));
     if (rewriteTimes) {
       PrintLine("Checking timezone for \"" + fileName + "\"");
-      ++ArgIndex;
       if (badTime) throw *badTime;
     }
     SetInputAside(inputs.back().file);
   }
 
-  const std::string outputName = Argument(args, ArgIndex);
   if (!WriteJoinedListing(outputName, inputs, buffer)) {
     PrintLine("Couldn't create output file " + outputName);
     return 1;
   }
-  PrintLine("xml written to \"" + outputName + "\" sucessfully");
+  // The output is in place: a message lost now must not make the run look
+  // failed to whoever checks its exit status.
+  try {
+    PrintLine("xml written to \"" + outputName + "\" sucessfully");
+    FlushConsole();
+  } catch (const Failure&) {
+  }
   return 0;
 }
 
@@ -262,7 +285,11 @@ int RunLindqvar(const std::vector<std::string>& args) {
     ReportFailure(failure);
     return 1;
   } catch (const std::bad_alloc&) {
-    ReportFailure(Failure{"EOutOfMemory", "Out of memory", nullptr});
+    try {
+      Raise("EOutOfMemory", "Out of memory");
+    } catch (const Failure& failure) {
+      ReportFailure(failure);
+    }
     return 1;
   }
   // Whatever is still buffered goes out now; the run's outcome is decided.

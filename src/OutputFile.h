@@ -27,7 +27,15 @@ struct OutputFile {
   ~OutputFile();
 };
 
-// Creates the output for name; false when it cannot.
+// Whether name stands for standard output, which then carries the document
+// alone.
+bool OutputIsStandardOutput(const std::string& name);
+
+// Creates the output for name; false when it cannot. A name that stands for
+// a descriptor already open (such as /dev/stdout) is written through it, so
+// that ">>" appends and a pipe gets the bytes. Symbolic links are followed
+// only where the system itself would follow them for writing, and then the
+// file they lead to is replaced.
 bool OpenOutput(const std::string& name, OutputFile& output);
 
 // Writes bytes in full; a failure is remembered for CommitOutput.

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lindqvar::testing {
@@ -38,10 +39,13 @@ inline const std::string kUsage =
 
 struct RunOptions {
   std::string stdoutPath;         // default: a capture file
+  bool stdoutAppend = false;      // open stdoutPath to append, as ">>" does
+  bool stdoutPipe = false;        // a pipe whose bytes land in RunResult::out
   bool stdoutClosedPipe = false;  // a pipe nobody reads
   std::string stdinBytes;         // fed through a pipe
   rlim_t fileSizeLimit = RLIM_INFINITY;
   rlim_t openFileLimit = 0;     // 0: as the tests run
+  rlim_t addressSpace = 0;      // 0: as the tests run
   bool unprivileged = false;    // run as nobody when the tests run as root
   bool noUnnamedFiles = false;  // as on a file system without O_TMPFILE
 };
@@ -132,13 +136,16 @@ class EndToEnd : public ::testing::Test {
     int drain[2];
     if (::pipe(feed) != 0 || ::pipe(drain) != 0) return -1;
     if (options.stdoutClosedPipe) ::close(drain[0]);
+    const bool unprivileged = options.unprivileged && ::geteuid() == 0;
+    const std::string exe = unprivileged ? ExecutableForNobody() : LINDQVAR_EXE;
     const pid_t child = ::fork();
     if (child == 0) {
       ::close(feed[1]);
       ::dup2(feed[0], STDIN_FILENO);
-      const int out = options.stdoutClosedPipe
+      const int append = options.stdoutAppend ? O_APPEND : O_TRUNC;
+      const int out = options.stdoutClosedPipe || options.stdoutPipe
                           ? drain[1]
-                          : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                          : ::open(outPath.c_str(), O_WRONLY | O_CREAT | append, 0644);
       const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, STDOUT_FILENO);
       ::dup2(err, STDERR_FILENO);
@@ -151,21 +158,26 @@ class EndToEnd : public ::testing::Test {
         files.rlim_cur = options.openFileLimit;
         ::setrlimit(RLIMIT_NOFILE, &files);
       }
-      if (options.unprivileged && ::geteuid() == 0 &&
-          (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-        ::_exit(125);
+      if (options.addressSpace != 0) {
+        const rlimit space{options.addressSpace, options.addressSpace};
+        ::setrlimit(RLIMIT_AS, &space);
       }
+      if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(125);
       if (options.noUnnamedFiles && !RefuseUnnamedFiles()) ::_exit(124);
       if (::chdir(dir_.c_str()) != 0) ::_exit(126);
       std::vector<char*> argv{const_cast<char*>("Lindqvar")};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
-      ::execv(LINDQVAR_EXE, argv.data());
+      ::execv(exe.c_str(), argv.data());
       ::_exit(127);
     }
     ::close(feed[0]);
     ::close(drain[1]);
-    if (!options.stdoutClosedPipe) ::close(drain[0]);
+    if (options.stdoutPipe) {
+      piped_ = drain[0];
+    } else if (!options.stdoutClosedPipe) {
+      ::close(drain[0]);
+    }
     if (!options.stdinBytes.empty()) {
       [[maybe_unused]] const ssize_t ignored =
           ::write(feed[1], options.stdinBytes.data(), options.stdinBytes.size());
@@ -175,11 +187,17 @@ class EndToEnd : public ::testing::Test {
   }
 
   RunResult Finish(pid_t child, const RunOptions& options = {}) {
+    RunResult result;
+    if (piped_ >= 0) {
+      char bytes[65536];
+      for (ssize_t got; (got = ::read(piped_, bytes, sizeof bytes)) > 0;)
+        result.out.append(bytes, got);
+      ::close(std::exchange(piped_, -1));
+    }
     int wstatus = 0;
     ::waitpid(child, &wstatus, 0);
-    RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (options.stdoutPath.empty() && !options.stdoutClosedPipe) {
+    if (options.stdoutPath.empty() && !options.stdoutClosedPipe && !options.stdoutPipe) {
       result.out = ReadFile(dir_ / ".stdout");
     }
     result.err = ReadFile(dir_ / ".stderr");
@@ -190,19 +208,66 @@ class EndToEnd : public ::testing::Test {
     return Finish(Start(args, options), options);
   }
 
+  // A copy of the program that nobody (uid 65534) can run: the build tree
+  // may lie in a folder only root can enter, such as /root.
+  std::string ExecutableForNobody() {
+    const fs::path copy = dir_ / ".Lindqvar";
+    if (!fs::exists(copy)) {
+      fs::copy_file(LINDQVAR_EXE, copy);
+      fs::permissions(copy, fs::perms(0755));
+    }
+    return copy.string();
+  }
+
+  // Why nobody (uid 65534) cannot work in the test's folder, or "" when it
+  // can, for tests that need to run the program unprivileged.
+  std::string WhyNobodyCannotRun() const {
+    if (::geteuid() != 0) return "";  // the tests themselves run unprivileged
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const bool reached =
+          ::setgid(65534) == 0 && ::setuid(65534) == 0 && ::access(dir_.c_str(), X_OK) == 0;
+      ::_exit(reached ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0
+               ? ""
+               : "uid 65534 cannot enter " + dir_.string() + " (set TMPDIR to a folder it can)";
+  }
+
   // Files in the directory besides the capture files: catches temporaries
   // left behind by a failed run.
   std::vector<std::string> Entries() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir_)) {
       const std::string name = entry.path().filename().string();
-      if (name != ".stdout" && name != ".stderr") names.push_back(name);
+      if (name != ".stdout" && name != ".stderr" && name != ".Lindqvar") names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;
   }
 
   fs::path dir_;
+  int piped_ = -1;
+};
+
+// Turns fs.protected_symlinks on for the life of the object, where the
+// machine lets it, and back to what it was after.
+struct ProtectedSymlinks {
+  static constexpr const char* kSetting = "/proc/sys/fs/protected_symlinks";
+  std::string before;
+  bool on = false;
+
+  ProtectedSymlinks() {
+    before = ReadFile(kSetting);
+    if (before.empty()) return;
+    std::ofstream(kSetting) << "1\n";
+    on = ReadFile(kSetting) == "1\n";
+  }
+  ~ProtectedSymlinks() {
+    if (!before.empty()) std::ofstream(kSetting) << before;
+  }
 };
 
 // The whole failure report, with the code offset checked for its form only.

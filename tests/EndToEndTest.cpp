@@ -89,15 +89,20 @@ TEST_F(EndToEnd, PdcStartAndStoplessProgrammesAllConverted) {
                 "<programme start=\"20261201140000\" stop=\"20261201150000\"></programme></tv>");
 }
 
+// A bad time ends the run as soon as its input is read: before the output
+// exists, and before any later input is looked at, even a missing one.
 TEST_F(EndToEnd, UnconvertibleTimeEndsTheRunWithoutOutput) {
   WriteFile(Path("a.xml"), Listing("a.se", "start=\"200412010705 +0100\""));
   WriteFile(Path("out.xml"), "precious");
-  const RunResult run = Run({"a.xml", "-t", "out.xml"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Checking timezone for \"a.xml\"\r\n");
-  ExpectReport(run.err, "EConvertError", "' +' is not a valid integer value.");
-  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"a.xml", "-t", "out.xml"},
+                                               {"a.xml", "-t", "missing.xml", "out.xml"}}) {
+    const RunResult run = Run(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Checking timezone for \"a.xml\"\r\n");
+    ExpectReport(run.err, "EConvertError", "' +' is not a valid integer value.");
+    EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+  }
 }
 
 TEST_F(EndToEnd, ExampleListingsJoin) {
@@ -255,6 +260,8 @@ RunOptions FullStdout() {
   return options;
 }
 
+// A message that cannot be written fails the run while no output is made;
+// once the output is in place, losing one changes nothing.
 TEST_F(EndToEnd, UnwritableStandardOutputIsReported) {
   const RunResult usage = Run({}, FullStdout());
   EXPECT_EQ(usage.status, 1);
@@ -267,6 +274,99 @@ TEST_F(EndToEnd, UnwritableStandardOutputIsReported) {
   ExpectReport(join.err, "EInOutError", "Disk full.");
   EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
   EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+
+  const std::string joined = kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>";
+  const RunResult made = Run({"a.xml", "out.xml"}, FullStdout());
+  EXPECT_EQ(made.status, 0);
+  EXPECT_EQ(made.err, "");
+  EXPECT_EQ(ReadFile(Path("out.xml")), joined);
+
+  RunOptions closed;
+  closed.stdoutClosedPipe = true;
+  const std::string longName = std::string(200, 'g') + ".xml";  // its message fills the buffer
+  const RunResult piped = Run({"a.xml", longName}, closed);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(ReadFile(Path(longName)), joined);
+}
+
+// An output named for a descriptor already open is written through it: ">>"
+// appends, a pipe gets the bytes, and the messages move to standard error
+// so that standard output carries the document alone.
+TEST_F(EndToEnd, OutputThroughAnOpenDescriptor) {
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  const std::string joined = kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>";
+  RunOptions append;
+  append.stdoutPath = Path("run.log").string();
+  append.stdoutAppend = true;
+  for (const std::string name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    WriteFile(Path("run.log"), "yesterday's lines\n");
+    const RunResult run = Run({"a.xml", "-t", name}, append);
+    EXPECT_EQ(run.status, 0) << name;
+    EXPECT_EQ(ReadFile(Path("run.log")), "yesterday's lines\n" + joined) << name;
+    EXPECT_EQ(run.err,
+              "Checking timezone for \"a.xml\"\r\nxml written to \"" + name + "\" sucessfully\r\n");
+  }
+
+  RunOptions piped;
+  piped.stdoutPipe = true;
+  const RunResult run = Run({"a.xml", "-t", "/dev/stdout"}, piped);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, joined);
+
+  const RunResult toErr = Run({"a.xml", "/dev/stderr"});
+  EXPECT_EQ(toErr.status, 0);
+  EXPECT_EQ(toErr.err, joined);
+  EXPECT_EQ(toErr.out, "xml written to \"/dev/stderr\" sucessfully\r\n");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "run.log"}));
+}
+
+// Links are followed only where the system itself would follow them for
+// writing: not round a loop, nor, under fs.protected_symlinks, a link
+// another user planted in a sticky world-writable folder such as /tmp.
+TEST_F(EndToEnd, OutputLinksTheSystemWouldNotFollow) {
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  fs::create_symlink("loop.xml", Path("loop.xml"));
+  const RunResult loop = Run({"a.xml", "loop.xml"});
+  EXPECT_EQ(loop.status, 1);
+  EXPECT_EQ(loop.out, "Couldn't create output file loop.xml\r\n");
+  EXPECT_TRUE(fs::is_symlink(Path("loop.xml")));
+
+  if (::geteuid() != 0) GTEST_SKIP() << "planting a link owned by another user needs root";
+  const ProtectedSymlinks protection;
+  if (!protection.on) GTEST_SKIP() << "cannot set fs.protected_symlinks to 1 here";
+  fs::create_directory(Path("shared"));
+  fs::permissions(Path("shared"), fs::perms(01777));
+  WriteFile(Path("victim.xml"), "precious");
+  fs::create_symlink(Path("victim.xml"), Path("shared/guide.xml"));
+  fs::create_symlink(Path("planted.xml"), Path("shared/new.xml"));
+  for (const char* link : {"shared/guide.xml", "shared/new.xml"}) {
+    ASSERT_EQ(::lchown(Path(link).c_str(), 65534, 65534), 0);
+    const RunResult run = Run({"a.xml", link});
+    EXPECT_EQ(run.status, 1) << link;
+    EXPECT_EQ(run.out, "Couldn't create output file " + std::string(link) + "\r\n");
+  }
+  EXPECT_EQ(ReadFile(Path("victim.xml")), "precious");
+  EXPECT_FALSE(fs::exists(Path("planted.xml")));
+}
+
+// Permission bits are set after the last write, which would clear setuid
+// and setgid bits for anyone but root.
+TEST_F(EndToEnd, ReplacedOutputKeepsSetuidBits) {
+  if (const std::string why = WhyNobodyCannotRun(); !why.empty()) GTEST_SKIP() << why;
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  fs::create_directory(Path("mine"));
+  WriteFile(Path("mine/tool.xml"), "old");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(Path("mine").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(Path("mine/tool.xml").c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(Path("mine/tool.xml"), fs::perms(06755));
+  RunOptions options;
+  options.unprivileged = true;
+  const RunResult run = Run({"a.xml", "mine/tool.xml"}, options);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(fs::status(Path("mine/tool.xml")).permissions(), fs::perms(06755));
 }
 
 TEST_F(EndToEnd, OutputCanGoToADevice) {

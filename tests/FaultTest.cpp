@@ -66,6 +66,7 @@ TEST_F(EndToEnd, InputFromAFifoFedByAnotherProcess) {
 }
 
 TEST_F(EndToEnd, ReadOnlyOutputDirectory) {
+  if (const std::string why = WhyNobodyCannotRun(); !why.empty()) GTEST_SKIP() << why;
   WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
   fs::create_directory(Path("locked"));
   WriteFile(Path("locked/out.xml"), "precious");
@@ -104,6 +105,21 @@ TEST_F(EndToEnd, HundredThousandInputsUnderTheDefaultFileLimit) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.out.ends_with("xml written to \"out.xml\" sucessfully\r\n"));
   EXPECT_TRUE(ReadFile(Path("out.xml")) == kHeader + channels + programmes + "</tv>");
+}
+
+// Out of memory is reported like any failure, at a place in the program.
+TEST_F(EndToEnd, OutOfMemoryIsReported) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit this test sets";
+#endif
+  RunOptions options;
+  options.addressSpace = rlim_t{256} << 20;
+  WriteFile(Path("out.xml"), "precious");
+  // A device is read whole into memory, and this one never ends.
+  const RunResult run = Run({"/dev/zero", "out.xml"}, options);
+  EXPECT_EQ(run.status, 1);
+  ExpectReport(run.err, "EOutOfMemory", "Out of memory.");
+  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
 }
 
 // A sparse file: it takes no disk space, yet reads as all its bytes.

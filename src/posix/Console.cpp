@@ -21,7 +21,8 @@ namespace {
 struct Console {
   char buffer[128];
   std::size_t used = 0;
-  int lineFlushed = -1;  // -1 until standard output has been looked at
+  int fd = STDOUT_FILENO;
+  int lineFlushed = -1;  // -1 until the messages' descriptor has been looked at
 };
 
 Console console;
@@ -50,7 +51,7 @@ void FindModule() {
 
 void WriteConsoleBuffer() {
   const std::size_t used = std::exchange(console.used, 0);
-  if (const int err = WriteAll(STDOUT_FILENO, console.buffer, used)) {
+  if (const int err = WriteAll(console.fd, console.buffer, used)) {
     Raise("EInOutError", InOutErrorText(err));
   }
 }
@@ -99,10 +100,16 @@ std::string InOutErrorText(int code) {
 }
 
 void PrintLine(std::string_view line) {
-  if (console.lineFlushed < 0) console.lineFlushed = IsCharacterDevice(STDOUT_FILENO) ? 1 : 0;
+  if (console.lineFlushed < 0) console.lineFlushed = IsCharacterDevice(console.fd) ? 1 : 0;
   AppendToConsole(line);
   AppendToConsole("\r\n");
   if (console.lineFlushed == 1) FlushConsole();
+}
+
+void SendMessagesToStandardError() {
+  FlushConsole();
+  console.fd = STDERR_FILENO;
+  console.lineFlushed = -1;
 }
 
 void FlushConsole() {

@@ -129,6 +129,23 @@ bool NameUnnamedFile(int fd, int directory, std::string& name) {
   return false;
 }
 
+// The descriptor that an output name stands for when it names one already
+// open, -1 otherwise.
+int NamedDescriptor(const std::string& name) {
+  if (name == "/dev/stdout") return STDOUT_FILENO;
+  if (name == "/dev/stderr") return STDERR_FILENO;
+  for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (!name.starts_with(prefix)) continue;
+    const std::string_view number = std::string_view(name).substr(prefix.size());
+    if (number.empty() || number.size() > 9 ||
+        number.find_first_not_of("0123456789") != std::string_view::npos) {
+      return -1;
+    }
+    return std::stoi(std::string(number));
+  }
+  return -1;
+}
+
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -137,7 +154,8 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // The file that writing to path really replaces: symbolic links are
-// followed, even when the last one points to a file not yet there.
+// followed, even when the last one points to a file not yet there. Only
+// called once the system has shown it follows them.
 std::string FollowLinks(std::string path) {
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
@@ -159,10 +177,21 @@ mode_t NewFileMode() {
 
 }  // namespace
 
+bool OutputIsStandardOutput(const std::string& name) {
+  return NamedDescriptor(name) == 1;
+}
+
 bool OpenOutput(const std::string& name, OutputFile& output) {
+  if (const int fd = NamedDescriptor(name); fd >= 0) {
+    output.handle = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    return output.handle >= 0;
+  }
   if (name.empty() || name.back() == '/') return false;
   struct stat existing;
   const bool exists = ::stat(name.c_str(), &existing) == 0;
+  // Whatever the system refuses to follow for us, we refuse too: a link it
+  // would not follow (fs.protected_symlinks), a loop of links.
+  if (!exists && errno != ENOENT) return false;
   if (exists && S_ISDIR(existing.st_mode)) return false;
   if (exists && !S_ISREG(existing.st_mode)) {
     // A device or FIFO has no contents to keep: write straight to it.
