@@ -16,6 +16,8 @@ struct OutputFile {
   std::string target;            // the file replaced at commit; empty when written directly
   std::string temporary;         // a named temporary file, where one was needed
   bool failed = false;           // a write failed; later writes are skipped
+  std::uint64_t written = 0;     // bytes written so far
+  std::uint64_t writtenBack = 0;  // bytes the system was asked to start writing out
   bool keepOwner = false;        // give the new file the old one's owner and group
   std::uint32_t mode = 0;        // permission bits for the new file
   std::uint32_t owner = 0;
