@@ -23,6 +23,10 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // 128-byte buffer. Raises EInOutError when it cannot.
 void PrintLine(std::string_view line);
 
+// Writes line plus CR LF to standard error at once, or with the messages
+// when they go there. A warning that cannot be written is let go.
+void PrintWarning(std::string_view line);
+
 // From now on messages go to standard error: the output is standard output.
 void SendMessagesToStandardError();
 

@@ -202,6 +202,10 @@ std::string ReadCommandLine(const std::vector<std::string>& args, std::vector<In
 }
 
 int JoinListings(const std::vector<std::string>& args) {
+  if (args.size() == 2 && args[1] == "--version") {
+    PrintLine("Lindqvar " LINDQVAR_VERSION);
+    return 0;
+  }
   if (args.size() < 3) {
     PrintLine("Usage: Lindqvar XML1.xml [-t] XML2.xml [-t] ... Out.xml");
     PrintLine("       Append the -t switch after a filename to add timzone information to the");
@@ -222,6 +226,11 @@ int JoinListings(const std::vector<std::string>& args) {
     }
     std::optional<Failure> badTime;
     inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, buffer, badTime));
+    // An empty file, an error page or a compressed file, say: the run goes
+    // on, but whoever reads its mail should hear of it.
+    if (inputs.back().channels.Size() == 0 && inputs.back().programmes.Size() == 0) {
+      PrintWarning("Lindqvar: warning: nothing taken from \"" + fileName + "\"");
+    }
     if (rewriteTimes) {
       PrintLine("Checking timezone for \"" + fileName + "\"");
       if (badTime) throw *badTime;

@@ -8,12 +8,16 @@ namespace lindqvar::testing {
 namespace {
 
 TEST_F(EndToEnd, FewerThanTwoArgumentsPrintsUsage) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"a.xml"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"a.xml"}, {"--Version"}, {"-t"}}) {
     const RunResult run = Run(args);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, kUsage);
     EXPECT_EQ(run.err, "");
   }
+  const RunResult version = Run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "Lindqvar " LINDQVAR_VERSION "\r\n");
 }
 
 TEST_F(EndToEnd, JoinsChannelsThenProgrammesUnderOneHeader) {
@@ -29,13 +33,33 @@ TEST_F(EndToEnd, JoinsChannelsThenProgrammesUnderOneHeader) {
                                            "</tv>");
 }
 
+// An input from which nothing is taken adds nothing and gets a warning on
+// standard error as soon as it is read; the run goes on as ever.
 TEST_F(EndToEnd, SingleInputAndEmptyInput) {
   WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
   WriteFile(Path("empty.xml"), "");
-  const RunResult run = Run({"empty.xml", "a.xml", "empty.xml", "out.xml"});
+  WriteFile(Path("error.html"), "<html><body>502 Bad Gateway</body></html>");
+  const std::string joined = kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>";
+  const RunResult run = Run({"empty.xml", "a.xml", "error.html", "-t", "out.xml"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(ReadFile(Path("out.xml")),
-            kHeader + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") + "</tv>");
+  EXPECT_EQ(ReadFile(Path("out.xml")), joined);
+  EXPECT_EQ(run.out,
+            "Checking timezone for \"error.html\"\r\nxml written to \"out.xml\" sucessfully\r\n");
+  EXPECT_EQ(run.err,
+            "Lindqvar: warning: nothing taken from \"empty.xml\"\r\n"
+            "Lindqvar: warning: nothing taken from \"error.html\"\r\n");
+
+  // With the document on standard output, warnings keep their place among
+  // the messages on standard error.
+  RunOptions piped;
+  piped.stdoutPipe = true;
+  const RunResult toStdout = Run({"a.xml", "-t", "empty.xml", "/dev/stdout"}, piped);
+  EXPECT_EQ(toStdout.status, 0);
+  EXPECT_EQ(toStdout.out, joined);
+  EXPECT_EQ(toStdout.err,
+            "Checking timezone for \"a.xml\"\r\n"
+            "Lindqvar: warning: nothing taken from \"empty.xml\"\r\n"
+            "xml written to \"/dev/stdout\" sucessfully\r\n");
 }
 
 TEST_F(EndToEnd, TimezoneSwitchIsAnnouncedAndSteppedOver) {
@@ -105,13 +129,17 @@ TEST_F(EndToEnd, UnconvertibleTimeEndsTheRunWithoutOutput) {
   }
 }
 
+// The README's Quick start and worked example, byte counts included.
 TEST_F(EndToEnd, ExampleListingsJoin) {
   const std::string examples = LINDQVAR_EXAMPLES;
-  const RunResult run = Run({examples + "/svt.xml", examples + "/uk-local.xml", "-t",
-                             examples + "/dr.xml", "joined.xml"});
+  const RunResult run = Run({examples + "/svt.xml", examples + "/dr.xml",
+                             examples + "/uk-local.xml", "-t", "joined.xml"});
   EXPECT_EQ(run.status, 0) << run.err;
   const std::string joined = ReadFile(Path("joined.xml"));
   EXPECT_TRUE(joined.starts_with(kHeader + "<channel id=\"svt1.svt.se\">"));
+  EXPECT_TRUE(joined.substr(0, 315).ends_with("\n  <channel id=\"svt2.svt.se\">"));
+  EXPECT_TRUE(
+      joined.substr(joined.size() - 323).starts_with("<programme start=\"20261208190000\""));
   EXPECT_TRUE(joined.ends_with("</programme></tv>"));
   // UK times around the October change, rewritten by the window of 2026.
   for (const std::string rewritten :

@@ -1,16 +1,34 @@
-# Builds the Debian package from the build tree in BUILD_DIR and checks that
-# it installs exactly the program and its man page, with sound permissions.
+# Builds the Debian package from the build tree in BUILD_DIR and checks it.
+#   CHECK=files    it installs exactly the program, its man page, copyright
+#                  and changelog, with sound permissions
+#   CHECK=lintian  lintian finds no error and no warning in it
 file(REMOVE_RECURSE "${WORK_DIR}")
+if(CHECK STREQUAL "lintian")
+  find_program(LINTIAN lintian)
+  if(NOT LINTIAN)
+    message("SKIPPED: lintian is not installed (Debian package lintian; .ci/run installs it)")
+    return()
+  endif()
+endif()
 execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}" --config "${BUILD_DIR}/CPackConfig.cmake"
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(status)
   message(FATAL_ERROR "cpack failed:\n${out}${err}")
 endif()
-
 file(GLOB packages "${WORK_DIR}/*.deb")
 list(LENGTH packages count)
 if(NOT count EQUAL 1)
   message(FATAL_ERROR "expected one package, found: ${packages}")
+endif()
+
+if(CHECK STREQUAL "lintian")
+  execute_process(COMMAND ${LINTIAN} --tag-display-limit 0 "${packages}"
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  message(STATUS "lintian:\n${out}${err}")
+  if("\n${out}" MATCHES "\n[EW]: ")
+    message(FATAL_ERROR "lintian reports errors or warnings")
+  endif()
+  return()
 endif()
 
 execute_process(COMMAND dpkg-deb -c "${packages}" OUTPUT_VARIABLE listing RESULT_VARIABLE status)
@@ -20,17 +38,20 @@ endif()
 message(STATUS "package contents:\n${listing}")
 string(REGEX MATCHALL "\n-[^\n]*" files "\n${listing}")
 list(LENGTH files fileCount)
-if(NOT fileCount EQUAL 2)
-  message(FATAL_ERROR "expected two files, found ${fileCount}")
+if(NOT fileCount EQUAL 4)
+  message(FATAL_ERROR "expected four files, found ${fileCount}")
 endif()
 foreach(expected "-rwxr-xr-x root/root [^\n]* ./usr/bin/Lindqvar\n"
-                 "-rw-r--r-- root/root [^\n]* ./usr/share/man/man1/Lindqvar.1\n")
+                 "-rw-r--r-- root/root [^\n]* ./usr/share/man/man1/Lindqvar.1.gz\n"
+                 "-rw-r--r-- root/root [^\n]* ./usr/share/doc/lindqvar/copyright\n"
+                 "-rw-r--r-- root/root [^\n]* ./usr/share/doc/lindqvar/changelog.gz\n")
   if(NOT listing MATCHES "${expected}")
     message(FATAL_ERROR "missing from the package: ${expected}")
   endif()
 endforeach()
 
-execute_process(COMMAND dpkg-deb -f "${packages}" Package Depends OUTPUT_VARIABLE fields)
-if(NOT fields MATCHES "Package: lindqvar\n" OR NOT fields MATCHES "Depends: [^\n]*libc6")
+execute_process(COMMAND dpkg-deb -f "${packages}" Package Version Depends OUTPUT_VARIABLE fields)
+if(NOT fields MATCHES "Package: lindqvar\n" OR NOT fields MATCHES "Version: ${VERSION}\n" OR
+   NOT fields MATCHES "Depends: [^\n]*libc6")
   message(FATAL_ERROR "unexpected control fields:\n${fields}")
 endif()

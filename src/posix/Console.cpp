@@ -106,6 +106,12 @@ void PrintLine(std::string_view line) {
   if (console.lineFlushed == 1) FlushConsole();
 }
 
+void PrintWarning(std::string_view line) {
+  if (console.fd == STDERR_FILENO) return PrintLine(line);
+  const std::string text = std::string(line) + "\r\n";
+  WriteAll(STDERR_FILENO, text.data(), text.size());
+}
+
 void SendMessagesToStandardError() {
   FlushConsole();
   console.fd = STDERR_FILENO;
