@@ -1,6 +1,25 @@
-# What an installation holds besides the program, and the Debian package
-# made of it: the man page and the changelog gzip-compressed, and a
-# copyright file in the Debian format made from LICENSE.
+# What an installation holds, and the package made of it: on Windows a ZIP
+# of Lindqvar.exe, README and LICENSE; elsewhere a Debian package with the
+# man page and the changelog gzip-compressed and a copyright file in the
+# Debian format made from LICENSE.
+set(CPACK_PACKAGE_NAME lindqvar)
+set(CPACK_PACKAGE_VENDOR "the Lindqvar authors")
+set(CPACK_PACKAGE_CONTACT "Lindqvar developers <dev@lindqvar.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "join XMLTV listings into one document, byte for byte")
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://lindqvar.org/")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  install(TARGETS Lindqvar RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  include(CPack)
+  return()
+endif()
+
 set(LINDQVAR_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/lindqvar)
 
 # Compressed without a name or time stamp inside, so that builds repeat.
@@ -40,14 +59,7 @@ install(FILES ${CMAKE_BINARY_DIR}/man/Lindqvar.1.gz DESTINATION ${CMAKE_INSTALL_
 install(FILES ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${LINDQVAR_DOC_DIR})
 
-set(CPACK_PACKAGE_NAME lindqvar)
-set(CPACK_PACKAGE_VENDOR "the Lindqvar authors")
-set(CPACK_PACKAGE_CONTACT "Lindqvar developers <dev@lindqvar.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "join XMLTV listings into one document, byte for byte")
-set(CPACK_PACKAGE_HOMEPAGE_URL "https://lindqvar.org/")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

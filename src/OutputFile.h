@@ -12,14 +12,15 @@ namespace lindqvar {
 
 struct OutputFile {
   std::intptr_t handle = -1;
-  std::intptr_t directory = -1;  // where target and temporary lie, when the platform uses it
-  std::string target;            // the file replaced at commit; empty when written directly
-  std::string temporary;         // a named temporary file, where one was needed
-  bool failed = false;           // a write failed; later writes are skipped
-  std::uint64_t written = 0;     // bytes written so far
+  std::intptr_t directory = -1;   // where target and temporary lie, when the platform uses it
+  std::string target;             // the file replaced at commit; empty when written directly
+  std::string temporary;          // a named temporary file, where one was needed
+  bool deleteOnClose = false;     // the system deletes the temporary file with its handle
+  bool failed = false;            // a write failed; later writes are skipped
+  std::uint64_t written = 0;      // bytes written so far
   std::uint64_t writtenBack = 0;  // bytes the system was asked to start writing out
-  bool keepOwner = false;        // give the new file the old one's owner and group
-  std::uint32_t mode = 0;        // permission bits for the new file
+  bool keepOwner = false;         // give the new file the old one's owner and group
+  std::uint32_t mode = 0;         // permission bits for the new file
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
 

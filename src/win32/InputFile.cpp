@@ -1,0 +1,209 @@
+// Inputs on Windows. Each is opened with no sharing, as the platform's
+// programs do, so that nobody can change it while the run holds it open.
+#include "InputFile.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "Console.h"
+#include "Failure.h"
+#include "win32/Paths.h"
+
+namespace lindqvar {
+
+namespace {
+
+// How many inputs may stay open between the passes; those beyond are closed
+// and opened again by name. Windows itself allows millions of handles; this
+// spares the system's memory.
+constexpr std::size_t kInputsKeptOpen = 4096;
+
+// The inputs open now, by full path: with no sharing, a second open of the
+// same file would fail, so the run shares its own handle instead.
+struct OpenInputs {
+  std::vector<std::pair<std::string, HANDLE>> files;
+
+  HANDLE Find(const std::string& fullPath) const {
+    for (const auto& [path, handle] : files) {
+      if (::lstrcmpiA(path.c_str(), fullPath.c_str()) == 0) return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  void Forget(HANDLE handle) {
+    const auto it = std::find_if(files.begin(), files.end(),
+                                 [&](const auto& file) { return file.second == handle; });
+    if (it != files.end()) files.erase(it);
+  }
+};
+
+OpenInputs openInputs;
+
+HANDLE Handle(const InputFile& input) {
+  return reinterpret_cast<HANDLE>(input.handle);
+}
+
+std::int64_t Ticks(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+
+// Identity, size and times of an open file; false when they cannot be had.
+bool StampOf(HANDLE handle, InputStamp& stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return false;
+  FILE_BASIC_INFO basic{};
+  const bool changed = ::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic);
+  stamp.device = info.dwVolumeSerialNumber;
+  stamp.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.modified = Ticks(info.ftLastWriteTime);
+  stamp.changed = changed ? basic.ChangeTime.QuadPart : 0;
+  return true;
+}
+
+HANDLE OpenForReading(const std::string& name) {
+  const std::string full = FullPathName(name);
+  const HANDLE own = openInputs.Find(full);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (own != INVALID_HANDLE_VALUE) {
+    const HANDLE process = ::GetCurrentProcess();
+    if (!::DuplicateHandle(process, own, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      return INVALID_HANDLE_VALUE;
+    }
+  } else {
+    handle = ::CreateFileW(SystemPathName(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+  }
+  openInputs.files.emplace_back(full, handle);
+  return handle;
+}
+
+void Close(InputFile& input) {
+  if (input.handle == kNoHandle) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(input.handle, kNoHandle));
+  openInputs.Forget(handle);
+  ::CloseHandle(handle);
+}
+
+// Opens a set-aside input again by name; false when the name no longer
+// leads to the file first read.
+bool Reopen(InputFile& input) {
+  if (input.handle != kNoHandle) return true;
+  const HANDLE handle = OpenForReading(input.name);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return false;  // gone
+    Raise("EInOutError", InOutErrorText(static_cast<int>(err)));
+  }
+  input.handle = reinterpret_cast<std::intptr_t>(handle);
+  InputStamp now;
+  if (!StampOf(handle, now) || now != input.stamp) {
+    Close(input);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : name(std::move(other.name)),
+      handle(std::exchange(other.handle, kNoHandle)),
+      seekable(other.seekable),
+      stamp(other.stamp) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    Close(*this);
+    name = std::move(other.name);
+    handle = std::exchange(other.handle, kNoHandle);
+    seekable = other.seekable;
+    stamp = other.stamp;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  Close(*this);
+}
+
+// The first entry a directory search finds must be a file whose last-write
+// time, in local time, has a DOS date and time (1980 to 2107).
+bool InputExists(const std::string& name) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(SystemPathName(name).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(search);
+  if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  FILETIME local;
+  WORD date = 0;
+  WORD time = 0;
+  return ::FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) &&
+         ::FileTimeToDosDateTime(&local, &date, &time);
+}
+
+InputFile OpenInput(const std::string& name) {
+  const HANDLE handle = OpenForReading(name);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD err = ::GetLastError();
+    Raise("EFOpenError",
+          "Cannot open file \"" + FullPathName(name) + "\". " + SystemErrorText(err));
+  }
+  InputFile input;
+  input.name = name;
+  input.handle = reinterpret_cast<std::intptr_t>(handle);
+  if (::GetFileType(handle) == FILE_TYPE_DISK) {
+    if (!StampOf(handle, input.stamp)) {
+      Raise("EInOutError", InOutErrorText(static_cast<int>(::GetLastError())));
+    }
+    input.seekable = input.stamp.size > 0;
+  }
+  return input;
+}
+
+std::size_t ReadInputAt(InputFile& input, std::uint64_t offset, char* bytes, std::size_t size) {
+  if (!Reopen(input)) return 0;
+  std::size_t done = 0;
+  while (done < size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD got = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+    if (!::ReadFile(Handle(input), bytes + done, chunk, &got, &at)) {
+      const DWORD err = ::GetLastError();
+      if (err == ERROR_HANDLE_EOF) break;
+      Raise("EInOutError", InOutErrorText(static_cast<int>(err)));
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+std::size_t ReadInputStream(InputFile& input, char* bytes, std::size_t size) {
+  DWORD got = 0;
+  const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+  if (!::ReadFile(Handle(input), bytes, chunk, &got, nullptr)) {
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return 0;  // the writer is done
+    Raise("EInOutError", InOutErrorText(static_cast<int>(err)));
+  }
+  return got;
+}
+
+bool InputUnchanged(InputFile& input) {
+  if (!Reopen(input)) return false;
+  InputStamp now;
+  return StampOf(Handle(input), now) && now == input.stamp;
+}
+
+void SetInputAside(InputFile& input) {
+  if (openInputs.files.size() > kInputsKeptOpen) Close(input);
+}
+
+}  // namespace lindqvar

@@ -1,0 +1,62 @@
+# Runs the Windows program (under Wine) and the Linux program on the same
+# inputs, each in a folder of its own, and checks that they agree: the
+# output's bytes, the messages, the exit status, and the failure report
+# but for the module's name and offset.
+#   WINDOWS_PROGRAM, LINUX_PROGRAM  the two; WINE the command that runs the first
+#   GENERATE          the listing generator; EXAMPLES the sample listings
+file(REMOVE_RECURSE ${WORK_DIR})
+foreach(side windows linux)
+  file(MAKE_DIRECTORY ${WORK_DIR}/${side})
+  file(GLOB examples ${EXAMPLES}/*.xml)
+  file(COPY ${examples} DESTINATION ${WORK_DIR}/${side})
+  foreach(seed 1 2)
+    execute_process(COMMAND ${GENERATE} 3M ${seed} OUTPUT_FILE ${WORK_DIR}/${side}/g${seed}.xml
+                    RESULT_VARIABLE status)
+    if(status)
+      message(FATAL_ERROR "GenerateListing failed")
+    endif()
+  endforeach()
+  file(WRITE ${WORK_DIR}/${side}/empty.xml "")
+  file(WRITE ${WORK_DIR}/${side}/bad.xml
+       "<tv><programme start=\"20260701110000\" stop=\"202607011200 +0100\"></programme></tv>")
+endforeach()
+
+set(failures 0)
+function(compare name)
+  foreach(side windows linux)
+    file(REMOVE ${WORK_DIR}/${side}/out.xml)
+    if(side STREQUAL "windows")
+      set(command ${WINE} ${WINDOWS_PROGRAM})
+    else()
+      set(command ${LINUX_PROGRAM})
+    endif()
+    execute_process(COMMAND ${command} ${ARGN} WORKING_DIRECTORY ${WORK_DIR}/${side}
+                    RESULT_VARIABLE status_${side} OUTPUT_VARIABLE out_${side}
+                    ERROR_VARIABLE err_${side})
+    string(REGEX REPLACE "in module [^ ]+ at [0-9A-F]+\\." "in module M at X." err_${side}
+                         "${err_${side}}")
+    set(output_${side} "(none)")
+    if(EXISTS ${WORK_DIR}/${side}/out.xml)
+      file(SHA256 ${WORK_DIR}/${side}/out.xml output_${side})
+    endif()
+  endforeach()
+  foreach(what status out err output)
+    if(NOT "${${what}_windows}" STREQUAL "${${what}_linux}")
+      message(SEND_ERROR "${name}: ${what} differs\nWindows: ${${what}_windows}\nLinux:   ${${what}_linux}")
+      return()
+    endif()
+  endforeach()
+  message(STATUS "${name}: same (exit ${status_linux})")
+endfunction()
+
+compare(Usage)
+compare(Version --version)
+compare(Examples svt.xml dr.xml uk-local.xml out.xml)
+compare(ExamplesAllRewritten svt.xml -t dr.xml -t uk-local.xml -t out.xml)
+compare(Generated g1.xml g2.xml out.xml)
+compare(GeneratedRewritten g1.xml -t g2.xml -t out.xml)
+compare(EmptyInputWarns empty.xml dr.xml out.xml)
+compare(MissingInput dr.xml missing.xml out.xml)
+compare(BadTime bad.xml -t dr.xml out.xml)
+compare(SwitchLast dr.xml -t)
+compare(OutputCannotBeCreated dr.xml nowhere/out.xml)

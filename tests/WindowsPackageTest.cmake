@@ -1,0 +1,21 @@
+# Makes the Windows ZIP from the build tree in BUILD_DIR and checks that it
+# holds Lindqvar.exe, README.md and LICENSE, and nothing else.
+file(REMOVE_RECURSE "${WORK_DIR}")
+execute_process(COMMAND cpack -G ZIP -B "${WORK_DIR}" --config "${BUILD_DIR}/CPackConfig.cmake"
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(status)
+  message(FATAL_ERROR "cpack failed:\n${out}${err}")
+endif()
+file(GLOB packages "${WORK_DIR}/*.zip")
+list(LENGTH packages count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one ZIP, found: ${packages}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${packages}" OUTPUT_VARIABLE listing)
+string(REGEX REPLACE "\n$" "" listing "${listing}")
+string(REPLACE "\n" ";" files "${listing}")
+list(SORT files)
+message(STATUS "${packages}: ${files}")
+if(NOT files STREQUAL "LICENSE;Lindqvar.exe;README.md")
+  message(FATAL_ERROR "unexpected contents: ${files}")
+endif()
