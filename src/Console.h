@@ -2,6 +2,7 @@
 // standard output and the failure report on standard error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,21 @@ void ReportFailure(const Failure& failure);
 
 // The message of an EInOutError for a platform error code.
 std::string InOutErrorText(int code);
+
+// What the system layer (src/posix, src/win32) provides below the messages.
+enum class Stream { Output, Error };
+
+// Writes all of bytes to stream; 0, or the platform's error code.
+int WriteToStream(Stream stream, std::string_view bytes);
+
+// Whether stream is a character device, such as a console.
+bool StreamIsCharacterDevice(Stream stream);
+
+// The file name of the module that holds the code at address, and in
+// offset the code's distance from where that module is loaded.
+std::string ModuleOf(const void* address, std::uintptr_t& offset);
+
+// The report in the character set of the place it is shown.
+void ToReportCharacterSet(std::string& report);
 
 }  // namespace lindqvar

@@ -35,6 +35,9 @@ struct InputFile {
   ~InputFile();
 };
 
+// Closes the input's handle, if it is open.
+void CloseInput(InputFile& input);
+
 // True when name is an existing input that is not a directory.
 bool InputExists(const std::string& name);
 

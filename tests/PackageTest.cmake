@@ -1,8 +1,15 @@
-# Builds the Debian package from the build tree in BUILD_DIR and checks it.
-#   CHECK=files    it installs exactly the program, its man page, copyright
-#                  and changelog, with sound permissions
+# Builds the package from the build tree in BUILD_DIR and checks it.
+#   CHECK=files    the Debian package installs exactly the program, its man
+#                  page, copyright and changelog, with sound permissions
 #   CHECK=lintian  lintian finds no error and no warning in it
+#   CHECK=zip      the Windows ZIP holds Lindqvar.exe, README.md and LICENSE
 file(REMOVE_RECURSE "${WORK_DIR}")
+set(generator DEB)
+set(suffix deb)
+if(CHECK STREQUAL "zip")
+  set(generator ZIP)
+  set(suffix zip)
+endif()
 if(CHECK STREQUAL "lintian")
   find_program(LINTIAN lintian)
   if(NOT LINTIAN)
@@ -10,15 +17,27 @@ if(CHECK STREQUAL "lintian")
     return()
   endif()
 endif()
-execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}" --config "${BUILD_DIR}/CPackConfig.cmake"
+execute_process(COMMAND cpack -G ${generator} -B "${WORK_DIR}" --config "${BUILD_DIR}/CPackConfig.cmake"
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(status)
   message(FATAL_ERROR "cpack failed:\n${out}${err}")
 endif()
-file(GLOB packages "${WORK_DIR}/*.deb")
+file(GLOB packages "${WORK_DIR}/*.${suffix}")
 list(LENGTH packages count)
 if(NOT count EQUAL 1)
   message(FATAL_ERROR "expected one package, found: ${packages}")
+endif()
+
+if(CHECK STREQUAL "zip")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${packages}" OUTPUT_VARIABLE listing)
+  string(REGEX REPLACE "\n$" "" listing "${listing}")
+  string(REPLACE "\n" ";" files "${listing}")
+  list(SORT files)
+  message(STATUS "${packages}: ${files}")
+  if(NOT files STREQUAL "LICENSE;Lindqvar.exe;README.md")
+    message(FATAL_ERROR "unexpected contents: ${files}")
+  endif()
+  return()
 endif()
 
 if(CHECK STREQUAL "lintian")

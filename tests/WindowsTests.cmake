@@ -45,5 +45,5 @@ add_test(NAME Windows.ConsoleIsACharacterDevice
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/WindowsConsole.cmake)
 set_tests_properties(Windows.ConsoleIsACharacterDevice PROPERTIES SKIP_REGULAR_EXPRESSION "SKIPPED: ")
 add_test(NAME Windows.Package
-         COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR}
-                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package -P ${CMAKE_CURRENT_SOURCE_DIR}/WindowsPackageTest.cmake)
+         COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR} -DCHECK=zip
+                 -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package -P ${CMAKE_CURRENT_SOURCE_DIR}/PackageTest.cmake)

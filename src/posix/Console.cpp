@@ -1,4 +1,4 @@
-// Messages and the failure report on POSIX systems.
+// The process, its streams and the failure report's module on POSIX systems.
 #include "Console.h"
 
 #include <dlfcn.h>
@@ -7,10 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <utility>
 
 #include "posix/WriteAll.h"
 
@@ -18,17 +15,12 @@ namespace lindqvar {
 
 namespace {
 
-struct Console {
-  char buffer[128];
-  std::size_t used = 0;
-  int fd = STDOUT_FILENO;
-  int lineFlushed = -1;  // -1 until the messages' descriptor has been looked at
-};
+int Descriptor(Stream stream) {
+  return stream == Stream::Output ? STDOUT_FILENO : STDERR_FILENO;
+}
 
-Console console;
-
-// What the failure report names: the executable's file name and the address
-// it is loaded at, looked up once at start.
+// The executable's file name and the address it is loaded at, looked up
+// once at start.
 struct Module {
   std::string name = "Lindqvar";
   std::uintptr_t base = 0;
@@ -47,28 +39,6 @@ void FindModule() {
   if (::dladdr(reinterpret_cast<const void*>(&FindModule), &info) != 0) {
     module.base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
   }
-}
-
-void WriteConsoleBuffer() {
-  const std::size_t used = std::exchange(console.used, 0);
-  if (const int err = WriteAll(console.fd, console.buffer, used)) {
-    Raise("EInOutError", InOutErrorText(err));
-  }
-}
-
-void AppendToConsole(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const std::size_t take = std::min(sizeof console.buffer - console.used, bytes.size());
-    std::memcpy(console.buffer + console.used, bytes.data(), take);
-    console.used += take;
-    bytes.remove_prefix(take);
-    if (console.used == sizeof console.buffer) WriteConsoleBuffer();
-  }
-}
-
-bool IsCharacterDevice(int fd) {
-  struct stat st;
-  return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 }  // namespace
@@ -99,39 +69,21 @@ std::string InOutErrorText(int code) {
   }
 }
 
-void PrintLine(std::string_view line) {
-  if (console.lineFlushed < 0) console.lineFlushed = IsCharacterDevice(console.fd) ? 1 : 0;
-  AppendToConsole(line);
-  AppendToConsole("\r\n");
-  if (console.lineFlushed == 1) FlushConsole();
+int WriteToStream(Stream stream, std::string_view bytes) {
+  return WriteAll(Descriptor(stream), bytes.data(), bytes.size());
 }
 
-void PrintWarning(std::string_view line) {
-  if (console.fd == STDERR_FILENO) return PrintLine(line);
-  const std::string text = std::string(line) + "\r\n";
-  WriteAll(STDERR_FILENO, text.data(), text.size());
+bool StreamIsCharacterDevice(Stream stream) {
+  struct stat st;
+  return ::fstat(Descriptor(stream), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-void SendMessagesToStandardError() {
-  FlushConsole();
-  console.fd = STDERR_FILENO;
-  console.lineFlushed = -1;
+std::string ModuleOf(const void* address, std::uintptr_t& offset) {
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  offset = at >= module.base ? at - module.base : 0;
+  return module.name;
 }
 
-void FlushConsole() {
-  if (console.used > 0) WriteConsoleBuffer();
-}
-
-void ReportFailure(const Failure& failure) {
-  try {
-    FlushConsole();
-  } catch (const Failure&) {
-    // The report below is what matters now.
-  }
-  const auto address = reinterpret_cast<std::uintptr_t>(failure.raisedAt);
-  const std::string report =
-      FailureReport(failure, module.name, address >= module.base ? address - module.base : 0);
-  WriteAll(STDERR_FILENO, report.data(), report.size());
-}
+void ToReportCharacterSet(std::string&) {}
 
 }  // namespace lindqvar

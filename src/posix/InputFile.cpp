@@ -116,25 +116,8 @@ std::string ErrorText(int err) {
 
 }  // namespace
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : name(std::move(other.name)),
-      handle(std::exchange(other.handle, kNoHandle)),
-      seekable(other.seekable),
-      stamp(other.stamp) {}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    Close(*this);
-    name = std::move(other.name);
-    handle = std::exchange(other.handle, kNoHandle);
-    seekable = other.seekable;
-    stamp = other.stamp;
-  }
-  return *this;
-}
-
-InputFile::~InputFile() {
-  Close(*this);
+void CloseInput(InputFile& input) {
+  Close(input);
 }
 
 bool InputExists(const std::string& name) {

@@ -110,25 +110,8 @@ bool Reopen(InputFile& input) {
 
 }  // namespace
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : name(std::move(other.name)),
-      handle(std::exchange(other.handle, kNoHandle)),
-      seekable(other.seekable),
-      stamp(other.stamp) {}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    Close(*this);
-    name = std::move(other.name);
-    handle = std::exchange(other.handle, kNoHandle);
-    seekable = other.seekable;
-    stamp = other.stamp;
-  }
-  return *this;
-}
-
-InputFile::~InputFile() {
-  Close(*this);
+void CloseInput(InputFile& input) {
+  Close(input);
 }
 
 // The first entry a directory search finds must be a file whose last-write
