@@ -169,6 +169,19 @@ std::string FollowLinks(std::string path) {
   return path;
 }
 
+// The old file's cached pages are of no use once it is replaced. Handed
+// back now, before the new file is written, they are the memory its pages
+// come from; left until the rename, the new pages come from memory the
+// system has not touched in a while, which on a virtual machine costs far
+// more: a 1 GiB join took 0.7 to 2.3 s here, against 0.7 s with them handed
+// back. Best effort: a file that cannot be read keeps its pages.
+void ForgetCachedPages(int directory, const std::string& name) {
+  const int fd = ::openat(directory, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
 mode_t NewFileMode() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -208,6 +221,7 @@ bool OpenOutput(const std::string& name, OutputFile& output) {
   output.keepOwner = exists && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid());
   output.owner = exists ? existing.st_uid : 0;
   output.group = exists ? existing.st_gid : 0;
+  if (exists) ForgetCachedPages(directory, output.target);
 
   int fd = ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
