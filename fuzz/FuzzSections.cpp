@@ -26,11 +26,12 @@ using lindqvar::reference::Search;
 std::vector<std::pair<std::size_t, std::size_t>> ValueRanges(std::string_view section) {
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   Position pos = 1;
+  static constexpr std::string_view kTimes[] = {"start=\"", "stop=\""};
   for (;;) {
-    const Position start = Search(section, "start=\"", pos, false);
-    const Position stop = Search(section, "stop=\"", pos, false);
-    if (start == -1 && stop == -1) return ranges;
-    const Position begin = start != -1 && (stop == -1 || start < stop) ? start + 7 : stop + 6;
+    std::size_t which = 0;
+    const Position at = lindqvar::reference::SearchFirstOf(section, kTimes, pos, false, which);
+    if (at == -1) return ranges;
+    const Position begin = at + static_cast<Position>(kTimes[which].size());
     const Position quote = Search(section, "\"", begin, true);
     if (quote == -1) return ranges;
     ranges.emplace_back(begin - 1, quote - 1);

@@ -115,41 +115,41 @@ struct DocumentWriter {
 void CopySection(ListingInput& input, Range section, bool rewriteTimes, std::span<char> buffer,
                  DocumentWriter& document) {
   if (section.Size() == 0) return;
-  if (!input.file.seekable) {
-    const Window held{std::string_view(input.held).substr(section.first, section.Size()),
-                      section.first};
-    if (!rewriteTimes) return document.Add(held.bytes);
-    TimeRewriter rewriter;
-    rewriter.Start(section.first);
-    rewriter.Feed(held, section.end, &document.pending);
-    rewriter.Finish();
-    return document.FlushIfFull();
-  }
-
+  const bool held = !input.file.seekable;
   if (!rewriteTimes) {
+    if (held)
+      return document.Add(std::string_view(input.held).substr(section.first, section.Size()));
     for (std::uint64_t offset = section.first; offset < section.end;) {
       const std::size_t size = std::min<std::uint64_t>(buffer.size(), section.end - offset);
       ReadExactly(input.file, offset, buffer.data(), size);
       document.Add({buffer.data(), size});
       offset += size;
     }
-  } else {
-    TimeRewriter rewriter;
-    rewriter.Start(section.first);
-    const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
-      ReadExactly(input.file, offset, bytes, size);
-    };
-    try {
-      WalkWindows(buffer, section.first, section.end, read, [&](Window window) {
-        rewriter.Feed(window, window.End(), &document.pending);
-        document.FlushIfFull();
-      });
-      rewriter.Finish();
-    } catch (const Failure& failure) {
-      // The first pass converted every one of these times.
-      if (std::string_view(failure.kind) == "EConvertError") RaiseInputChanged();
-      throw;
-    }
+    if (!InputUnchanged(input.file)) RaiseInputChanged();
+    return;
+  }
+
+  TimeRewriter rewriter;
+  rewriter.Start(section.first);
+  const auto rewrite = [&](Window window) {
+    rewriter.Feed(window, window.End(), &document.pending);
+    document.FlushIfFull();
+  };
+  if (held) {
+    rewrite(
+        Window{std::string_view(input.held).substr(section.first, section.Size()), section.first});
+    return rewriter.Finish();
+  }
+  const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
+    ReadExactly(input.file, offset, bytes, size);
+  };
+  try {
+    WalkWindows(buffer, section.first, section.end, read, rewrite);
+    rewriter.Finish();
+  } catch (const Failure& failure) {
+    // The first pass converted every one of these times.
+    if (std::string_view(failure.kind) == "EConvertError") RaiseInputChanged();
+    throw;
   }
   if (!InputUnchanged(input.file)) RaiseInputChanged();
 }

@@ -32,20 +32,6 @@ int DigitValue(unsigned char c, int base) {
 // decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X",
 // running to the end of the field or to a zero byte. Keeps the low 16 bits.
 std::uint16_t ParseTimeField(std::string_view field) {
-  // Nearly every field is plain decimal digits; this loop reads them without
-  // the general path's zero-byte search and prefix checks, which made the
-  // whole rewriting 30% slower.
-  std::uint32_t plain = 0;
-  bool allDigits = !field.empty();
-  for (const char c : field) {
-    if (c < '0' || c > '9') {
-      allDigits = false;
-      break;
-    }
-    plain = plain * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (allDigits) return static_cast<std::uint16_t>(plain);
-
   const std::string_view digits = field.substr(0, field.find('\0'));
   std::size_t i = 0;
   while (i < digits.size() && digits[i] == ' ') ++i;

@@ -255,11 +255,16 @@ struct EndProbes32 {
 }
 #endif
 
+// Every search raises for a start below 1, even on an empty text.
+void CheckStart(Position startAt) {
+  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
+}
+
 // The 0-based range of candidate positions for a search from startAt, or
 // false when there is none. Raises for a start below 1.
 bool CandidateRange(std::string_view text, std::string_view pattern, Position startAt,
                     std::size_t& from, std::size_t& lastCandidate) {
-  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
+  CheckStart(startAt);
   const std::size_t n = text.size();
   if (static_cast<std::size_t>(startAt) > n) return false;
   from = static_cast<std::size_t>(startAt) - 1;
@@ -334,7 +339,7 @@ PatternSet PreparePatterns(std::span<const std::string_view> patterns, bool case
 
 Position SearchFirstOf(std::string_view text, const PatternSet& set, Position startAt,
                        std::size_t& which) {
-  if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
+  CheckStart(startAt);
   const std::size_t from = static_cast<std::size_t>(startAt) - 1;
   if (from >= text.size() || set.shortest > text.size() - from) return -1;
   const auto* base = reinterpret_cast<const unsigned char*>(text.data());

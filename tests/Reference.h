@@ -161,10 +161,11 @@ inline std::string RewriteProgrammeTimes(std::string_view section) {
   std::string out;
   Position pos = 1;
   for (;;) {
-    const Position start = Search(section, "start=\"", pos, false);
-    const Position stop = Search(section, "stop=\"", pos, false);
-    if (start == -1 && stop == -1) return out + copy(pos, n);
-    const Position valueAt = start != -1 && (stop == -1 || start < stop) ? start + 7 : stop + 6;
+    static constexpr std::string_view kTimes[] = {"start=\"", "stop=\""};
+    std::size_t which = 0;
+    const Position at = SearchFirstOf(section, kTimes, pos, false, which);
+    if (at == -1) return out + copy(pos, n);
+    const Position valueAt = at + static_cast<Position>(kTimes[which].size());
     out += copy(pos, valueAt - 1);
     const Position quote = Search(section, "\"", valueAt, true);
     if (quote == -1) {

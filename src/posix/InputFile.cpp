@@ -49,12 +49,6 @@ int OpenForReading(const std::string& name) {
   return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
 }
 
-void Close(InputFile& input) {
-  if (input.handle == kNoHandle) return;
-  ::close(static_cast<int>(std::exchange(input.handle, kNoHandle)));
-  --openInputs;
-}
-
 // Opens a set-aside input again by name; false when the name no longer
 // leads to the file first read.
 bool Reopen(InputFile& input) {
@@ -68,7 +62,7 @@ bool Reopen(InputFile& input) {
   ++openInputs;
   struct stat st;
   if (::fstat(fd, &st) != 0 || StampOf(st) != input.stamp) {
-    Close(input);
+    CloseInput(input);
     return false;
   }
   return true;
@@ -117,7 +111,9 @@ std::string ErrorText(int err) {
 }  // namespace
 
 void CloseInput(InputFile& input) {
-  Close(input);
+  if (input.handle == kNoHandle) return;
+  ::close(static_cast<int>(std::exchange(input.handle, kNoHandle)));
+  --openInputs;
 }
 
 bool InputExists(const std::string& name) {
@@ -175,7 +171,7 @@ bool InputUnchanged(InputFile& input) {
 }
 
 void SetInputAside(InputFile& input) {
-  if (openInputs > InputsKeptOpen()) Close(input);
+  if (openInputs > InputsKeptOpen()) CloseInput(input);
 }
 
 }  // namespace lindqvar

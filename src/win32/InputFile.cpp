@@ -82,13 +82,6 @@ HANDLE OpenForReading(const std::string& name) {
   return handle;
 }
 
-void Close(InputFile& input) {
-  if (input.handle == kNoHandle) return;
-  const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(input.handle, kNoHandle));
-  openInputs.Forget(handle);
-  ::CloseHandle(handle);
-}
-
 // Opens a set-aside input again by name; false when the name no longer
 // leads to the file first read.
 bool Reopen(InputFile& input) {
@@ -102,7 +95,7 @@ bool Reopen(InputFile& input) {
   input.handle = reinterpret_cast<std::intptr_t>(handle);
   InputStamp now;
   if (!StampOf(handle, now) || now != input.stamp) {
-    Close(input);
+    CloseInput(input);
     return false;
   }
   return true;
@@ -111,7 +104,10 @@ bool Reopen(InputFile& input) {
 }  // namespace
 
 void CloseInput(InputFile& input) {
-  Close(input);
+  if (input.handle == kNoHandle) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(input.handle, kNoHandle));
+  openInputs.Forget(handle);
+  ::CloseHandle(handle);
 }
 
 // The first entry a directory search finds must be a file whose last-write
@@ -186,7 +182,7 @@ bool InputUnchanged(InputFile& input) {
 }
 
 void SetInputAside(InputFile& input) {
-  if (openInputs.files.size() > kInputsKeptOpen) Close(input);
+  if (openInputs.files.size() > kInputsKeptOpen) CloseInput(input);
 }
 
 }  // namespace lindqvar

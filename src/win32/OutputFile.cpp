@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "win32/OutputCleanup.h"
@@ -20,17 +21,8 @@ namespace {
 
 // The temporary output while it lies under its own name, unmarked, for the
 // console event handler; the lock keeps them apart.
-CRITICAL_SECTION pendingLock;
+std::mutex pendingLock;
 std::string pendingTemporary;
-
-struct PendingLock {
-  PendingLock() {
-    static const bool ready = (::InitializeCriticalSection(&pendingLock), true);
-    (void)ready;
-    ::EnterCriticalSection(&pendingLock);
-  }
-  ~PendingLock() { ::LeaveCriticalSection(&pendingLock); }
-};
 
 HANDLE Handle(const OutputFile& output) {
   return reinterpret_cast<HANDLE>(output.handle);
@@ -56,7 +48,7 @@ std::string TemporaryName(const std::string& folder, unsigned attempt) {
 }  // namespace
 
 void RemovePendingTemporary() {
-  const PendingLock lock;
+  const std::lock_guard lock(pendingLock);
   if (!pendingTemporary.empty()) ::DeleteFileW(SystemPathName(pendingTemporary).c_str());
 }
 
@@ -121,7 +113,7 @@ bool CommitOutput(OutputFile& output) {
 
   bool ok = !output.failed;
   {
-    const PendingLock lock;
+    const std::lock_guard lock(pendingLock);
     if (ok && output.deleteOnClose) ok = MarkForDeletion(handle, false);
     if (ok) pendingTemporary = output.temporary;
   }
@@ -129,7 +121,7 @@ bool CommitOutput(OutputFile& output) {
   ok = ok && ::MoveFileExW(SystemPathName(output.temporary).c_str(),
                            SystemPathName(output.target).c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  const PendingLock lock;
+  const std::lock_guard lock(pendingLock);
   if (!ok) ::DeleteFileW(SystemPathName(output.temporary).c_str());
   pendingTemporary.clear();
   output.temporary.clear();
