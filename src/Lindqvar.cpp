@@ -159,9 +159,9 @@ void CopySection(ListingInput& input, Range section, bool rewriteTimes, std::spa
 // tag. False when the output cannot be made.
 bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>& inputs,
                         std::span<char> buffer) {
-  OutputFile output;
-  if (!OpenOutput(outputName, output)) return false;
-  DocumentWriter document{output, {}};
+  const OpenedOutput output = OpenOutput(outputName);
+  if (!output) return false;
+  DocumentWriter document{*output, {}};
   document.pending.reserve(2 * kBufferSize);
   document.Add(ListingHeader);
   for (ListingInput& input : inputs) {
@@ -174,7 +174,7 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   }
   document.Add(ListingFooter);
   document.Flush();
-  return CommitOutput(output);
+  return CommitOutput(*output);
 }
 
 // Argument index of args, the empty text past the last one.

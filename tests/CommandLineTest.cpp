@@ -40,6 +40,8 @@ TEST(SplitCommandLine, Table) {
        "p a\tb\x01"
        "c\r\nd",
        {"p", "a", "b", "c", "d"}},
+      // No escapes: a backslash is text, even before a closing quote.
+      {"BackslashBeforeClosingQuote", "p \"C:\\EPG\\\" o", {"p", "C:\\EPG\\", "o"}},
       {"UnclosedQuote", "p \"a b", {"p", "a b"}},
       {"QuoteOpensToTheEnd", "p a \" b", {"p", "a", " b"}},
       {"EmptyArgumentEndsTheList", "p a \"", {"p", "a"}},

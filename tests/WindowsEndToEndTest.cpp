@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "Console.h"
+#include "WindowsConsoleEventHelper.h"
+#include "win32/Paths.h"
 
 namespace lindqvar {
 namespace {
@@ -30,6 +32,15 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
+// ANSI bytes, as the command line carries them, in wide characters.
+std::wstring Wide(const std::string& bytes) {
+  std::wstring text(bytes.size(), L'\0');
+  text.resize(static_cast<std::size_t>(
+      ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                            static_cast<int>(text.size()))));
+  return text;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
@@ -39,6 +50,58 @@ std::string ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The same for names outside the ANSI code page.
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The identity of the file a name leads to, as (volume, index).
+std::pair<DWORD, std::uint64_t> IdentityOf(const fs::path& path) {
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION info{};
+  ::GetFileInformationByHandle(file, &info);
+  ::CloseHandle(file);
+  return {info.dwVolumeSerialNumber,
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Makes link, in folder, a symbolic link to target (a relative name, with
+// "/"). Wine cannot make the system's own links, so under Wine this runs
+// ln(1), whose Unix link Wine follows as the system follows its own.
+bool MakeSymbolicLink(const std::string& folder, const std::string& link,
+                      const std::string& target) {
+  if (!UnderWine()) {
+    std::string windowsTarget = target;
+    std::replace(windowsTarget.begin(), windowsTarget.end(), '/', '\\');
+    return ::CreateSymbolicLinkA((folder + "\\" + link).c_str(), windowsTarget.c_str(),
+                                 SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string line = "/bin/ln -s " + target + " " + link;
+  if (!::CreateProcessA("Z:\\bin\\ln", line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &process)) {
+    return false;
+  }
+  ::WaitForSingleObject(process.hProcess, 10000);
+  ::CloseHandle(process.hProcess);
+  ::CloseHandle(process.hThread);
+  return fs::exists(folder + "\\" + link);
 }
 
 std::string Listing(const std::string& id, const std::string& attributes) {
@@ -82,25 +145,26 @@ class WindowsEndToEnd : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
 
   // Starts Lindqvar.exe with arguments, the command line after the
-  // program's name exactly as given, in the test's folder.
-  PROCESS_INFORMATION Start(const std::string& arguments) {
+  // program's name exactly as given, in folder (the test's own by default).
+  PROCESS_INFORMATION Start(const std::string& arguments, std::wstring folder = {}) {
+    if (folder.empty()) folder = Wide(dir_);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto capture = [&](const char* name) {
       return ::CreateFileA(Path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::CreateFileA("NUL", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr);
     startup.hStdOutput = capture(".stdout");
     startup.hStdError = capture(".stderr");
-    const std::string exe = WindowsPath(LINDQVAR_EXE);
-    std::string line = "\"" + exe + "\" " + arguments;
+    const std::wstring exe = Wide(WindowsPath(LINDQVAR_EXE));
+    std::wstring line = L"\"" + exe + L"\" " + Wide(arguments);
     PROCESS_INFORMATION process{};
     const BOOL started =
-        ::CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                         nullptr, dir_.c_str(), &startup, &process);
+        ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                         nullptr, folder.c_str(), &startup, &process);
     ::CloseHandle(startup.hStdInput);
     ::CloseHandle(startup.hStdOutput);
     ::CloseHandle(startup.hStdError);
@@ -119,7 +183,9 @@ class WindowsEndToEnd : public ::testing::Test {
     return result;
   }
 
-  RunResult Run(const std::string& arguments) { return Finish(Start(arguments)); }
+  RunResult Run(const std::string& arguments, const std::wstring& folder = {}) {
+    return Finish(Start(arguments, folder));
+  }
 
   // Files in the folder besides the captures: catches temporary outputs.
   std::vector<std::string> Entries() const {
@@ -406,6 +472,168 @@ TEST_F(WindowsEndToEnd, TerminatedWhileWriting) {
     if (run.status == 99 && size == 8) ++stoppedMidway;
   }
   EXPECT_GT(stoppedMidway, 0);
+}
+
+// Files are told apart by identity, not by name: names that a
+// locale-aware comparison takes for one ("ß" and "ss", "æ" and "ae") are
+// two files, and one file under two names (a hard link, a "\\?\" path)
+// is read twice, as on Linux.
+TEST_F(WindowsEndToEnd, FilesKnownByIdentity) {
+  if (Wide("stra\xDF"
+           "e\xE6") != L"stra\u00DFe\u00E6") {
+    GTEST_SKIP() << "the ANSI code page here (" << ::GetACP() << ") has no \"\xDF\" or \"\xE6\"";
+  }
+  const std::string names[] = {"strasse.xml",
+                               "stra\xDF"
+                               "e.xml",
+                               "aeon.xml", "\xE6on.xml"};
+  std::string channels;
+  std::string programmes;
+  for (int i = 0; i < 4; ++i) {
+    const std::string id = "c" + std::to_string(i);
+    WriteFile(Path(names[i]), Listing(id, "x=\"1\""));
+    channels += "<channel id=\"" + id + "\"></channel>";
+    programmes += "<programme x=\"1\" channel=\"" + id + "\"></programme>";
+  }
+  const RunResult run =
+      Run(names[0] + " " + names[1] + " " + names[2] + " " + names[3] + " out.xml");
+  EXPECT_EQ(run.status, 0u) << run.err;
+  EXPECT_EQ(ReadFile(Path("out.xml")), kHeader + channels + programmes + "</tv>");
+
+  ASSERT_TRUE(::CreateHardLinkA(Path("hard.xml").c_str(), Path("aeon.xml").c_str(), nullptr));
+  const RunResult linked = Run("aeon.xml hard.xml \"\\\\?\\" + Path("aeon.xml") + "\" out.xml");
+  EXPECT_EQ(linked.status, 0u) << linked.err;
+  const std::string channel = "<channel id=\"c2\"></channel>";
+  const std::string programme = "<programme x=\"1\" channel=\"c2\"></programme>";
+  EXPECT_EQ(ReadFile(Path("out.xml")),
+            kHeader + channel + channel + channel + programme + programme + programme + "</tv>");
+}
+
+// Paths stay in wide characters: run from a folder whose name the ANSI code
+// page cannot hold, the output lands there, not in a look-alike folder the
+// best-fit conversion would turn its name into.
+TEST_F(WindowsEndToEnd, OutputLandsInTheFolderNamed) {
+  const fs::path folder = fs::path(Wide(dir_)) / L"\u0141ukasz";
+  const fs::path lookAlike = fs::path(Wide(dir_)) / L"Lukasz";
+  fs::create_directory(folder);
+  fs::create_directory(lookAlike);
+  WriteFile(folder / "a.xml", Listing("a.pl", "x=\"1\""));
+  WriteFile(folder / "out.xml", "old");
+  WriteFile(lookAlike / "out.xml", "other");
+  const RunResult run = Run("a.xml out.xml", folder.wstring());
+  EXPECT_EQ(run.status, 0u) << run.err;
+  EXPECT_EQ(ReadFile(folder / "out.xml"),
+            kHeader + "<channel id=\"a.pl\"></channel>" +
+                "<programme x=\"1\" channel=\"a.pl\"></programme></tv>");
+  EXPECT_EQ(ReadFile(lookAlike / "out.xml"), "other");
+}
+
+// An output that is a symbolic link is followed as creating the file would
+// follow it: the file it leads to gets the guide, and the link stays.
+TEST_F(WindowsEndToEnd, OutputThroughASymbolicLink) {
+  fs::create_directory(Path("real"));
+  WriteFile(Path("real\\target.xml"), "old");
+  if (!MakeSymbolicLink(dir_, "link.xml", "real/target.xml")) {
+    GTEST_SKIP() << "cannot make a symbolic link here (error " << ::GetLastError() << ")";
+  }
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  const RunResult run = Run("a.xml link.xml");
+  EXPECT_EQ(run.status, 0u) << run.err;
+  const std::string joined = kHeader + "<channel id=\"a.se\"></channel>" +
+                             "<programme x=\"1\" channel=\"a.se\"></programme></tv>";
+  EXPECT_EQ(ReadFile(Path("real\\target.xml")), joined);
+  // Still one file under both names: the link was not replaced by a file.
+  EXPECT_EQ(IdentityOf(Path("link.xml")), IdentityOf(Path("real\\target.xml")));
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "link.xml", "real"}));
+}
+
+// A file another program holds for a moment, as a virus scanner does just
+// after a grabber writes it, is waited for; an output that cannot be
+// written, read-only here, is refused as creating it would be, on Wine too.
+TEST_F(WindowsEndToEnd, HeldForAMomentOrReadOnly) {
+  WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
+  const HANDLE held =
+      ::CreateFileA(Path("a.xml").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const PROCESS_INFORMATION process = Start("a.xml out.xml");
+  ::Sleep(200);
+  ::CloseHandle(held);
+  const RunResult run = Finish(process);
+  EXPECT_EQ(run.status, 0u) << run.err;
+  EXPECT_EQ(run.out, "xml written to \"out.xml\" sucessfully\r\n");
+
+  WriteFile(Path("out.xml"), "precious");
+  ASSERT_TRUE(::SetFileAttributesA(Path("out.xml").c_str(), FILE_ATTRIBUTE_READONLY));
+  const RunResult readOnly = Run("a.xml out.xml");
+  ::SetFileAttributesA(Path("out.xml").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(readOnly.status, 1u);
+  EXPECT_EQ(readOnly.out, "Couldn't create output file out.xml\r\n");
+  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+}
+
+// The DOS date range is checked as such: 2108 is past it, whatever the
+// system's conversion says.
+TEST_F(WindowsEndToEnd, FileDatedAfter2107IsNotFound) {
+  WriteFile(Path("late.xml"), Listing("late.se", "x=\"1\""));
+  const HANDLE late = ::CreateFileA(Path("late.xml").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  SYSTEMTIME then{2108, 6, 0, 1, 12, 0, 0, 0};
+  FILETIME written;
+  ::SystemTimeToFileTime(&then, &written);
+  ASSERT_TRUE(::SetFileTime(late, nullptr, nullptr, &written));
+  ::CloseHandle(late);
+  const RunResult run = Run("late.xml out.xml");
+  EXPECT_EQ(run.status, 1u);
+  EXPECT_EQ(run.out, "File \"late.xml\" not found\r\n");
+}
+
+// Wine cannot send console events to the test's processes (see
+// StoppedByCtrlBreak), so a helper drives what a Ctrl-C does to a run: it
+// writes an output and puts it in place while the handler runs, then the
+// process ends as the system ends it. At every moment the old output or the
+// whole new one is left, and nothing beside it.
+TEST_F(WindowsEndToEnd, ConsoleEventWhileTheOutputIsWritten) {
+  int kept = 0;
+  int replaced = 0;
+  for (const int delay : {0, 100, 1000, 3000, 10000, 30000, 100000, 300000}) {
+    WriteFile(Path("out.xml"), "precious");
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string line = "\"" + WindowsPath(LINDQVAR_CONSOLE_EVENT_HELPER) + "\" \"" + dir_ +
+                       "\\out.xml\" " + std::to_string(delay);
+    ASSERT_TRUE(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &process));
+    ::WaitForSingleObject(process.hProcess, 60000);
+    DWORD status = 0;
+    ::GetExitCodeProcess(process.hProcess, &status);
+    ::CloseHandle(process.hProcess);
+    ::CloseHandle(process.hThread);
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << delay;
+    for (int wait = 0; wait < 50 && Entries().size() > 1; ++wait) ::Sleep(100);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"out.xml"}) << delay;
+    const auto size = fs::file_size(Path("out.xml"));
+    EXPECT_TRUE(size == 8 || size == kConsoleEventHelperBytes) << delay << ": " << size;
+    ++(size == 8 ? kept : replaced);
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_GT(replaced, 0);
+}
+
+TEST(WindowsPlatform, MessagesLoseTheirFullStops) {
+  const std::pair<std::wstring, std::wstring> rows[] = {
+      {L"The system cannot find the file specified.\r\n",
+       L"The system cannot find the file specified"},
+      {L"\u6307\u5B9A\u3055\u308C\u305F\u30D5\u30A1\u30A4\u30EB\u304C\u898B\u3064\u304B\u308A"
+       L"\u307E\u305B\u3093\u3002\r\n",
+       L"\u6307\u5B9A\u3055\u308C\u305F\u30D5\u30A1\u30A4\u30EB\u304C\u898B\u3064\u304B\u308A"
+       L"\u307E\u305B\u3093"},
+      {L"Full width\uFF0E ", L"Full width"},
+      {L"...", L""},
+      {L"No stop", L"No stop"},
+  };
+  for (const auto& [message, trimmed] : rows) EXPECT_EQ(TrimMessage(message), trimmed);
 }
 
 TEST(WindowsPlatform, InOutErrorTexts) {

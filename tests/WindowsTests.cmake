@@ -13,12 +13,16 @@ add_custom_command(
 add_custom_target(lindqvar_wine_prefix ALL DEPENDS ${LINDQVAR_WINEPREFIX}/system.reg)
 add_dependencies(lindqvar_unit_tests lindqvar_wine_prefix)
 
+add_executable(lindqvar_console_event_helper WindowsConsoleEventHelper.cpp)
+target_link_libraries(lindqvar_console_event_helper PRIVATE lindqvar_core lindqvar_warnings)
+
 add_executable(lindqvar_windows_tests WindowsEndToEndTest.cpp)
 target_link_libraries(lindqvar_windows_tests PRIVATE lindqvar_core lindqvar_warnings GTest::gtest_main)
 target_compile_definitions(lindqvar_windows_tests PRIVATE
   LINDQVAR_EXE="$<TARGET_FILE:Lindqvar>"
+  LINDQVAR_CONSOLE_EVENT_HELPER="$<TARGET_FILE:lindqvar_console_event_helper>"
   LINDQVAR_EXAMPLES="${PROJECT_SOURCE_DIR}/examples")
-add_dependencies(lindqvar_windows_tests Lindqvar lindqvar_wine_prefix)
+add_dependencies(lindqvar_windows_tests Lindqvar lindqvar_console_event_helper lindqvar_wine_prefix)
 gtest_discover_tests(lindqvar_windows_tests ${discovery})
 
 # The Linux program and the listing generator, built on the side with the

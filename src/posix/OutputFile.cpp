@@ -24,6 +24,20 @@
 
 namespace lindqvar {
 
+struct OutputFile {
+  int handle = -1;
+  int directory = -1;             // where target and temporary lie
+  std::string target;             // the file replaced at commit; empty when written directly
+  std::string temporary;          // a named temporary file, where one was needed
+  bool failed = false;            // a write failed; later writes are skipped
+  std::uint64_t written = 0;      // bytes written so far
+  std::uint64_t writtenBack = 0;  // bytes the system was asked to start writing out
+  bool keepOwner = false;         // give the new file the old one's owner and group
+  mode_t mode = 0;                // permission bits for the new file
+  uid_t owner = 0;
+  gid_t group = 0;
+};
+
 namespace {
 
 // The named temporary file while one exists, for the signal handler.
@@ -194,7 +208,7 @@ bool OutputIsStandardOutput(const std::string& name) {
   return NamedDescriptor(name) == 1;
 }
 
-bool OpenOutput(const std::string& name, OutputFile& output) {
+static bool OpenOutputFile(const std::string& name, OutputFile& output) {
   if (const int fd = NamedDescriptor(name); fd >= 0) {
     output.handle = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     return output.handle >= 0;
@@ -229,6 +243,11 @@ bool OpenOutput(const std::string& name, OutputFile& output) {
   }
   output.handle = fd;
   return fd >= 0;
+}
+
+OpenedOutput OpenOutput(const std::string& name) {
+  OpenedOutput opened(new OutputFile);
+  return OpenOutputFile(name, *opened) ? std::move(opened) : nullptr;
 }
 
 void WriteOutput(OutputFile& output, std::string_view bytes) {
@@ -275,14 +294,15 @@ bool CommitOutput(OutputFile& output) {
   return ok;
 }
 
-OutputFile::~OutputFile() {
-  if (handle >= 0) ::close(static_cast<int>(handle));
-  if (!temporary.empty()) {
+void OutputFileCloser::operator()(OutputFile* output) const {
+  if (output->handle >= 0) ::close(output->handle);
+  if (!output->temporary.empty()) {
     const SignalsHeld held;
-    ::unlinkat(static_cast<int>(directory), temporary.c_str(), 0);
+    ::unlinkat(output->directory, output->temporary.c_str(), 0);
     Forget();
   }
-  if (directory >= 0) ::close(static_cast<int>(directory));
+  if (output->directory >= 0) ::close(output->directory);
+  delete output;
 }
 
 }  // namespace lindqvar

@@ -21,14 +21,16 @@ namespace {
 // spares the system's memory.
 constexpr std::size_t kInputsKeptOpen = 4096;
 
-// The inputs open now, by full path: with no sharing, a second open of the
-// same file would fail, so the run shares its own handle instead.
+// The inputs open now, by identity: with no sharing, a second open of a
+// file the run already holds fails, under whatever name it is given (a
+// hard or symbolic link, a short name, a "\\?\" path), so the run shares
+// its own handle instead.
 struct OpenInputs {
-  std::vector<std::pair<std::string, HANDLE>> files;
+  std::vector<std::pair<FileIdentity, HANDLE>> files;
 
-  HANDLE Find(const std::string& fullPath) const {
-    for (const auto& [path, handle] : files) {
-      if (::lstrcmpiA(path.c_str(), fullPath.c_str()) == 0) return handle;
+  HANDLE Find(const FileIdentity& identity) const {
+    for (const auto& [known, handle] : files) {
+      if (known == identity) return handle;
     }
     return INVALID_HANDLE_VALUE;
   }
@@ -64,21 +66,38 @@ bool StampOf(HANDLE handle, InputStamp& stamp) {
   return true;
 }
 
-HANDLE OpenForReading(const std::string& name) {
-  const std::string full = FullPathName(name);
-  const HANDLE own = openInputs.Find(full);
+// A handle of the run's own on the file path leads to, when it holds that
+// file already.
+HANDLE ShareOwnHandle(const std::wstring& path) {
+  FileIdentity identity;
+  if (!IdentityOfName(path, identity)) return INVALID_HANDLE_VALUE;
+  const HANDLE own = openInputs.Find(identity);
   HANDLE handle = INVALID_HANDLE_VALUE;
-  if (own != INVALID_HANDLE_VALUE) {
-    const HANDLE process = ::GetCurrentProcess();
-    if (!::DuplicateHandle(process, own, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-      return INVALID_HANDLE_VALUE;
-    }
-  } else {
-    handle = ::CreateFileW(SystemPathName(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return handle;
+  const HANDLE process = ::GetCurrentProcess();
+  if (own == INVALID_HANDLE_VALUE ||
+      !::DuplicateHandle(process, own, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return INVALID_HANDLE_VALUE;
   }
-  openInputs.files.emplace_back(full, handle);
+  return handle;
+}
+
+HANDLE OpenForReading(const std::string& name) {
+  const std::wstring path = SystemPath(WideName(name));
+  const HANDLE handle = OpenWhileInUse([&] {
+    const HANDLE opened = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Refused for sharing: the holder may be this very run.
+    if (opened == INVALID_HANDLE_VALUE && HeldByAnother(::GetLastError())) {
+      const DWORD err = ::GetLastError();
+      const HANDLE own = ShareOwnHandle(path);
+      if (own != INVALID_HANDLE_VALUE) return own;
+      ::SetLastError(err);
+    }
+    return opened;
+  });
+  if (FileIdentity identity; handle != INVALID_HANDLE_VALUE && IdentityOf(handle, identity)) {
+    openInputs.files.emplace_back(identity, handle);
+  }
   return handle;
 }
 
@@ -103,6 +122,10 @@ bool Reopen(InputFile& input) {
 
 }  // namespace
 
+bool IsOpenInput(const FileIdentity& identity) {
+  return openInputs.Find(identity) != INVALID_HANDLE_VALUE;
+}
+
 void CloseInput(InputFile& input) {
   if (input.handle == kNoHandle) return;
   const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(input.handle, kNoHandle));
@@ -111,26 +134,27 @@ void CloseInput(InputFile& input) {
 }
 
 // The first entry a directory search finds must be a file whose last-write
-// time, in local time, has a DOS date and time (1980 to 2107).
+// time, in local time, has a DOS date and time: 1980 to 2107. The years are
+// checked here, as the system's own conversion does not refuse every year
+// outside them everywhere.
 bool InputExists(const std::string& name) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = ::FindFirstFileW(SystemPathName(name).c_str(), &found);
+  const HANDLE search = ::FindFirstFileW(SystemPath(WideName(name)).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   ::FindClose(search);
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   FILETIME local;
-  WORD date = 0;
-  WORD time = 0;
+  SYSTEMTIME written;
   return ::FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) &&
-         ::FileTimeToDosDateTime(&local, &date, &time);
+         ::FileTimeToSystemTime(&local, &written) && written.wYear >= 1980 && written.wYear <= 2107;
 }
 
 InputFile OpenInput(const std::string& name) {
   const HANDLE handle = OpenForReading(name);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();
-    Raise("EFOpenError",
-          "Cannot open file \"" + FullPathName(name) + "\". " + SystemErrorText(err));
+    Raise("EFOpenError", "Cannot open file \"" + AnsiText(FullPath(WideName(name))) + "\". " +
+                             SystemErrorText(err));
   }
   InputFile input;
   input.name = name;

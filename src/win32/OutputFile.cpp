@@ -1,8 +1,9 @@
-// The output on Windows. The document is written to a temporary file in the
-// target's folder that is marked to be deleted when its handle closes, so
-// that however the run ends (a failure, Ctrl-C, the window closed, the
-// process killed) the system takes it away. Only when every byte is written
-// is the mark taken off and the file moved over the target.
+// The output on Windows. The document is written to a hidden temporary file
+// in the target's folder that is marked to be deleted when its handle
+// closes, so that however the run ends (a failure, Ctrl-C, the window
+// closed, the process killed) the system takes it away. Only when every
+// byte is written is the mark taken off and the file renamed over the
+// target through its own handle, which it keeps until the rename is done.
 #include "OutputFile.h"
 
 #include <windows.h>
@@ -11,22 +12,29 @@
 #include <cstdio>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "win32/OutputCleanup.h"
 #include "win32/Paths.h"
 
 namespace lindqvar {
 
+struct OutputFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::wstring target;         // the file replaced at commit; empty when written directly
+  std::wstring temporary;      // the temporary file beside it
+  bool deleteOnClose = false;  // the system deletes the temporary file with its handle
+  bool failed = false;         // a write failed; later writes are skipped
+};
+
 namespace {
 
-// The temporary output while it lies under its own name, unmarked, for the
-// console event handler; the lock keeps them apart.
-std::mutex pendingLock;
-std::string pendingTemporary;
-
-HANDLE Handle(const OutputFile& output) {
-  return reinterpret_cast<HANDLE>(output.handle);
-}
+// Held while the output is put in place, so that a console event waits for
+// the rename to finish rather than cut it short; and, where the file system
+// cannot delete a file with its handle, the temporary file that the event
+// handler must delete by name.
+std::mutex commitLock;
+OutputFile* unmarkedTemporary = nullptr;
 
 bool MarkForDeletion(HANDLE handle, bool deleteOnClose) {
   FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteOnClose)};
@@ -34,67 +42,133 @@ bool MarkForDeletion(HANDLE handle, bool deleteOnClose) {
                                       sizeof disposition) != 0;
 }
 
+bool SetAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic{};  // times of zero stay as they are
+  basic.FileAttributes = attributes;
+  return ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Renames the open file over target, replacing it.
+bool RenameOver(HANDLE handle, const std::wstring& target) {
+  std::vector<unsigned char> storage(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::copy(target.begin(), target.end(), rename->FileName);
+  return ::SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                      static_cast<DWORD>(storage.size())) != 0;
+}
+
 // A short name in folder, the same length whatever the output is called.
-std::string TemporaryName(const std::string& folder, unsigned attempt) {
+std::wstring TemporaryName(const std::wstring& folder, unsigned attempt) {
   LARGE_INTEGER now;
   ::QueryPerformanceCounter(&now);
-  char name[32];
-  std::snprintf(name, sizeof name, ".Lindqvar-%08lx",
+  wchar_t name[32];
+  std::swprintf(name, std::size(name), L".Lindqvar-%08lx",
                 static_cast<unsigned long>((now.QuadPart ^ (::GetCurrentProcessId() << 16)) +
                                            attempt * 2654435761u));
-  return folder + "\\" + name;
+  return folder + L"\\" + name;
+}
+
+// Whether a file may be replaced by its attributes: not a read-only one,
+// which Windows refuses to replace and Wine, run by root, would not.
+bool Writable(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return ::GetFileInformationByHandle(file, &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+}
+
+// Where writing to name would land, as creating it with CreateFile would
+// find it: a symbolic link or junction is followed to the file it leads
+// to. Empty when name cannot be written: a folder, a read-only file, one
+// the caller may not write, a link that leads nowhere, one that another
+// program holds (after waiting a moment), or a device, which then comes
+// back open in device instead.
+std::wstring WritableTarget(const std::wstring& name, HANDLE& device) {
+  const std::wstring path = SystemPath(name);
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const HANDLE existing = OpenWhileInUse([&] {
+    return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  });
+  if (existing == INVALID_HANDLE_VALUE) {
+    const DWORD err = ::GetLastError();
+    // Nothing there yet: the file will be made under the full name.
+    if (err == ERROR_FILE_NOT_FOUND && attributes == INVALID_FILE_ATTRIBUTES) {
+      return FullPath(name);
+    }
+    // Held with no sharing by this very run, as an input: it may be
+    // replaced, as long as it is not read-only.
+    FileIdentity identity;
+    if (!HeldByAnother(err) || !IdentityOfName(path, identity) || !IsOpenInput(identity)) {
+      return {};
+    }
+    const HANDLE own = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    if (own == INVALID_HANDLE_VALUE) return {};
+    std::wstring target = Writable(own) ? FinalPath(own) : std::wstring();
+    ::CloseHandle(own);
+    return target;
+  }
+  // A device such as NUL or CON, or a named pipe, has no contents to keep:
+  // it is written straight away.
+  if (::GetFileType(existing) != FILE_TYPE_DISK) {
+    device = existing;
+    return {};
+  }
+  std::wstring target = Writable(existing) ? FinalPath(existing) : std::wstring();
+  ::CloseHandle(existing);
+  return target;
 }
 
 }  // namespace
 
 void RemovePendingTemporary() {
-  const std::lock_guard lock(pendingLock);
-  if (!pendingTemporary.empty()) ::DeleteFileW(SystemPathName(pendingTemporary).c_str());
+  const std::lock_guard lock(commitLock);
+  if (OutputFile* output = std::exchange(unmarkedTemporary, nullptr)) {
+    ::CloseHandle(std::exchange(output->handle, INVALID_HANDLE_VALUE));
+    ::DeleteFileW(SystemPath(output->temporary).c_str());
+  }
 }
 
 bool OutputIsStandardOutput(const std::string&) {
   return false;
 }
 
-bool OpenOutput(const std::string& name, OutputFile& output) {
-  if (name.empty() || name.back() == '\\' || name.back() == '/') return false;
-  const DWORD attributes = ::GetFileAttributesW(SystemPathName(name).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return false;
+OpenedOutput OpenOutput(const std::string& name) {
+  if (name.empty() || name.back() == '\\' || name.back() == '/') return nullptr;
+  OpenedOutput output(new OutputFile);
+  HANDLE device = INVALID_HANDLE_VALUE;
+  output->target = WritableTarget(WideName(name), device);
+  if (device != INVALID_HANDLE_VALUE) {
+    output->handle = device;
+    return output;
   }
-  // A device such as NUL or CON, or a named pipe, has no contents to keep:
-  // write straight to it.
-  const HANDLE existing =
-      ::CreateFileW(SystemPathName(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (existing != INVALID_HANDLE_VALUE) {
-    if (::GetFileType(existing) != FILE_TYPE_DISK) {
-      output.handle = reinterpret_cast<std::intptr_t>(existing);
-      return true;
-    }
-    ::CloseHandle(existing);
-  }
-
-  output.target = FullPathName(name);
-  const std::size_t slash = output.target.find_last_of("\\/");
-  if (slash == std::string::npos) return false;
-  const std::string folder = output.target.substr(0, slash);
+  const std::size_t slash = output->target.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return nullptr;
+  const std::wstring folder = output->target.substr(0, slash);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    const std::string temporary = TemporaryName(folder, attempt);
-    const HANDLE handle = ::CreateFileW(SystemPathName(temporary).c_str(), GENERIC_WRITE | DELETE,
-                                        0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring temporary = TemporaryName(folder, attempt);
+    const HANDLE handle = ::CreateFileW(SystemPath(temporary).c_str(), GENERIC_WRITE | DELETE, 0,
+                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       if (::GetLastError() == ERROR_FILE_EXISTS) continue;
-      return false;
+      return nullptr;
     }
-    output.handle = reinterpret_cast<std::intptr_t>(handle);
-    output.temporary = temporary;
+    output->handle = handle;
+    output->temporary = temporary;
     // Where the file system cannot mark it, the file is deleted by name on
     // failure and by the console event handler.
-    output.deleteOnClose = MarkForDeletion(handle, true);
-    return true;
+    output->deleteOnClose = MarkForDeletion(handle, true);
+    if (!output->deleteOnClose) {
+      const std::lock_guard lock(commitLock);
+      unmarkedTemporary = output.get();
+    }
+    return output;
   }
-  return false;
+  return nullptr;
 }
 
 void WriteOutput(OutputFile& output, std::string_view bytes) {
@@ -102,35 +176,47 @@ void WriteOutput(OutputFile& output, std::string_view bytes) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
     output.failed =
-        !::WriteFile(Handle(output), bytes.data(), chunk, &written, nullptr) || written == 0;
+        !::WriteFile(output.handle, bytes.data(), chunk, &written, nullptr) || written == 0;
     bytes.remove_prefix(written);
   }
 }
 
 bool CommitOutput(OutputFile& output) {
-  const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(output.handle, -1));
+  const std::lock_guard lock(commitLock);
+  const HANDLE handle = std::exchange(output.handle, INVALID_HANDLE_VALUE);
+  if (handle == INVALID_HANDLE_VALUE) return false;  // taken away by a console event
   if (output.target.empty()) return ::CloseHandle(handle) && !output.failed;
 
-  bool ok = !output.failed;
-  {
-    const std::lock_guard lock(pendingLock);
-    if (ok && output.deleteOnClose) ok = MarkForDeletion(handle, false);
-    if (ok) pendingTemporary = output.temporary;
+  // The file stays marked for deletion until the last moment, and is
+  // renamed while the run still holds it: a run ended before the rename
+  // leaves nothing, one ended after it leaves the whole new file.
+  bool ok = !output.failed && SetAttributes(handle, FILE_ATTRIBUTE_NORMAL);
+  ok = ok && (!output.deleteOnClose || MarkForDeletion(handle, false));
+  if (ok) {
+    InUseBackOff backOff;
+    while (!(ok = RenameOver(handle, SystemPath(output.target))) &&
+           (HeldByAnother(::GetLastError()) || ::GetLastError() == ERROR_ACCESS_DENIED) &&
+           backOff.Wait()) {
+    }
+    if (!ok && output.deleteOnClose) MarkForDeletion(handle, true);
   }
-  ok = ::CloseHandle(handle) && ok;  // still marked, the file goes with the handle
-  ok = ok && ::MoveFileExW(SystemPathName(output.temporary).c_str(),
-                           SystemPathName(output.target).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  const std::lock_guard lock(pendingLock);
-  if (!ok) ::DeleteFileW(SystemPathName(output.temporary).c_str());
-  pendingTemporary.clear();
+  ok = ::CloseHandle(handle) && ok;
+  if (!ok && !output.deleteOnClose) ::DeleteFileW(SystemPath(output.temporary).c_str());
+  unmarkedTemporary = nullptr;
   output.temporary.clear();
   return ok;
 }
 
-OutputFile::~OutputFile() {
-  if (handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-  if (!temporary.empty() && !deleteOnClose) ::DeleteFileW(SystemPathName(temporary).c_str());
+void OutputFileCloser::operator()(OutputFile* output) const {
+  {
+    const std::lock_guard lock(commitLock);
+    if (output->handle != INVALID_HANDLE_VALUE) ::CloseHandle(output->handle);
+    if (!output->temporary.empty() && !output->deleteOnClose) {
+      ::DeleteFileW(SystemPath(output->temporary).c_str());
+    }
+    if (unmarkedTemporary == output) unmarkedTemporary = nullptr;
+  }
+  delete output;
 }
 
 }  // namespace lindqvar
