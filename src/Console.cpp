@@ -12,8 +12,10 @@ namespace {
 struct Console {
   char buffer[128];
   std::size_t used = 0;
-  Stream stream = Stream::Output;
-  int lineFlushed = -1;  // -1 until the messages' stream has been looked at
+  Stream stream = Stream::Output;  // where messages go
+  bool warningsApart = true;       // warnings and the report go to standard error, unbuffered
+  bool silent = false;             // the document is on both streams
+  int lineFlushed = -1;            // -1 until the messages' stream has been looked at
 };
 
 Console console;
@@ -38,6 +40,7 @@ void AppendToConsole(std::string_view bytes) {
 }  // namespace
 
 void PrintLine(std::string_view line) {
+  if (console.silent) return;
   if (console.lineFlushed < 0) console.lineFlushed = StreamIsCharacterDevice(console.stream);
   AppendToConsole(line);
   AppendToConsole("\r\n");
@@ -45,13 +48,15 @@ void PrintLine(std::string_view line) {
 }
 
 void PrintWarning(std::string_view line) {
-  if (console.stream == Stream::Error) return PrintLine(line);
+  if (!console.warningsApart) return PrintLine(line);
   WriteToStream(Stream::Error, std::string(line) + "\r\n");
 }
 
-void SendMessagesToStandardError() {
+void KeepMessagesOff(bool standardOutput, bool standardError) {
   FlushConsole();
-  console.stream = Stream::Error;
+  console.stream = standardOutput ? Stream::Error : Stream::Output;
+  console.warningsApart = !standardOutput && !standardError;
+  console.silent = standardOutput && standardError;
   console.lineFlushed = -1;
 }
 
@@ -69,7 +74,8 @@ void ReportFailure(const Failure& failure) {
   const std::string module = ModuleOf(failure.raisedAt, offset);
   std::string report = FailureReport(failure, module, offset);
   ToReportCharacterSet(report);
-  WriteToStream(Stream::Error, report);
+  if (!console.silent)
+    WriteToStream(console.warningsApart ? Stream::Error : console.stream, report);
 }
 
 }  // namespace lindqvar

@@ -28,8 +28,11 @@ void PrintLine(std::string_view line);
 // when they go there. A warning that cannot be written is let go.
 void PrintWarning(std::string_view line);
 
-// From now on messages go to standard error: the output is standard output.
-void SendMessagesToStandardError();
+// The document goes to these standard streams: from now on messages keep
+// off them. Messages go to standard error when standard output is the
+// document; warnings and the failure report go to standard output, with
+// the messages, when standard error is; with both, nothing is printed.
+void KeepMessagesOff(bool standardOutput, bool standardError);
 
 // Writes what the message buffer still holds. Raises EInOutError.
 void FlushConsole();

@@ -7,6 +7,7 @@ namespace lindqvar {
 InputFile::InputFile(InputFile&& other) noexcept
     : name(std::move(other.name)),
       handle(std::exchange(other.handle, kNoHandle)),
+      regular(other.regular),
       seekable(other.seekable),
       stamp(other.stamp) {}
 
@@ -15,6 +16,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
     CloseInput(*this);
     name = std::move(other.name);
     handle = std::exchange(other.handle, kNoHandle);
+    regular = other.regular;
     seekable = other.seekable;
     stamp = other.stamp;
   }

@@ -1,6 +1,7 @@
 // Inputs as the run reads them. A file is opened in the first pass, read
 // through a buffer, and read again by offset in the second pass; whatever
-// cannot be read twice (a pipe, a terminal) is read once, whole.
+// cannot be read twice (a pipe, a terminal, a file whose size the system
+// does not know) is read once, as a stream.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,8 @@ inline constexpr std::intptr_t kNoHandle = -1;
 struct InputFile {
   std::string name;                  // as given, for reopening
   std::intptr_t handle = kNoHandle;  // closed while set aside
-  bool seekable = false;             // a file read by offset, and twice
+  bool regular = false;              // a file, checked for change, whatever its size
+  bool seekable = false;             // a file of known size, read by offset, and twice
   InputStamp stamp;                  // as first opened; size is the bytes to read
 
   InputFile() = default;
@@ -50,10 +52,12 @@ InputFile OpenInput(const std::string& name);
 // EInOutError when a read fails.
 std::size_t ReadInputAt(InputFile& input, std::uint64_t offset, char* bytes, std::size_t size);
 
-// Reads the next bytes of a stream; 0 at its end. Raises EInOutError.
+// Reads the next bytes of a stream, or of a file from its start on; 0 at
+// its end. Raises EInOutError.
 std::size_t ReadInputStream(InputFile& input, char* bytes, std::size_t size);
 
-// Whether the input is still, in identity, size and times, as first opened.
+// Whether the input is still, in identity, size and times, as first opened;
+// true for a stream, which has none of them.
 bool InputUnchanged(InputFile& input);
 
 // The input is not needed until the second pass: its handle is closed when

@@ -25,7 +25,7 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
 // What the second pass needs of one input.
 struct ListingInput {
-  InputFile file;    // a seekable file, read again by offset
+  InputFile file;    // read again by offset when seekable; checked for change when regular
   std::string held;  // for a stream: its channel section, then its programme section
   Range channels;    // offsets into the file, or into held
   Range programmes;
@@ -40,16 +40,22 @@ void ReadExactly(InputFile& input, std::uint64_t offset, char* bytes, std::size_
   if (ReadInputAt(input, offset, bytes, size) != size) RaiseInputChanged();
 }
 
+// The whole of a stream, or of a file from its start on.
 std::string ReadWhole(InputFile& input) {
   std::string text;
   std::size_t size = 0;
   for (std::size_t got = 1; got != 0; size += got) {
     if (text.size() - size < kBufferSize / 4) text.resize(std::max(kBufferSize, 2 * text.size()));
-    got = ReadInputStream(input, text.data() + size, text.size() - size);
+    char* const bytes = text.data() + size;
+    got = input.regular ? ReadInputAt(input, size, bytes, text.size() - size)
+                        : ReadInputStream(input, bytes, text.size() - size);
   }
   text.resize(size);
   return text;
 }
+
+// A file that read shorter than its size said.
+struct ShortRead {};
 
 // The first pass over one input: finds its two sections and, for an input
 // marked with "-t", converts every programme time. A time that cannot be
@@ -64,13 +70,22 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, std::span<char> buffer
   input.rewriteTimes = rewriteTimes;
   if (file.seekable) {
     const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
-      ReadExactly(file, offset, bytes, size);
+      if (ReadInputAt(file, offset, bytes, size) != size) throw ShortRead();
     };
-    WalkWindows(buffer, 0, file.stamp.size, read, visit);
-    if (!InputUnchanged(file)) RaiseInputChanged();
+    try {
+      WalkWindows(buffer, 0, file.stamp.size, read, visit);
+    } catch (const ShortRead&) {
+      // Unchanged, it is a file whose size the system does not know, as in
+      // /sys: read it as a stream.
+      if (!InputUnchanged(file)) RaiseInputChanged();
+      file.seekable = false;
+      scan = ListingScan();
+      scan.checkTimes = rewriteTimes;
+    }
+  }
+  if (file.seekable) {
     input.channels = scan.channels.section;
     input.programmes = scan.programmes.section;
-    input.file = std::move(file);
   } else {
     // Read once, so only the sections are kept.
     const std::string text = ReadWhole(file);
@@ -82,6 +97,8 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, std::span<char> buffer
     input.channels = {0, scan.channels.section.Size()};
     input.programmes = {input.channels.end, input.held.size()};
   }
+  if (!InputUnchanged(file)) RaiseInputChanged();
+  input.file = std::move(file);
   badTime = scan.TimesFailure();
   return input;
 }
@@ -170,6 +187,9 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   }
   for (ListingInput& input : inputs) {
     CopySection(input, input.programmes, input.rewriteTimes, buffer, document);
+    // Whatever was taken from it, a file must still be as first read, even
+    // one that was empty then.
+    if (!InputUnchanged(input.file)) RaiseInputChanged();
     input = ListingInput();  // done with it
   }
   document.Add(ListingFooter);
@@ -214,8 +234,11 @@ int JoinListings(const std::vector<std::string>& args) {
   }
   std::vector<InputName> names;
   const std::string outputName = ReadCommandLine(args, names);
-  // The document alone goes to standard output when it is the output.
-  if (OutputIsStandardOutput(outputName)) SendMessagesToStandardError();
+  // A document that goes to a standard stream is the document alone.
+  if (const StandardStreams document = StandardStreamsOf(outputName);
+      document.output || document.error) {
+    KeepMessagesOff(document.output, document.error);
+  }
 
   std::vector<char> buffer(kBufferSize);
   std::vector<ListingInput> inputs;

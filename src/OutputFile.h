@@ -20,12 +20,17 @@ struct OutputFileCloser {
 
 using OpenedOutput = std::unique_ptr<OutputFile, OutputFileCloser>;
 
-// Whether name stands for standard output, which then carries the document
-// alone.
-bool OutputIsStandardOutput(const std::string& name);
+// Which standard streams an output of that name would go to: the messages
+// must then keep off them, or they would land in the document.
+struct StandardStreams {
+  bool output = false;
+  bool error = false;
+};
+StandardStreams StandardStreamsOf(const std::string& name);
 
-// Creates the output for name; null when it cannot. A name that stands for
-// a descriptor already open (such as /dev/stdout) is written through it, so
+// Creates the output for name; null when it cannot, which is whenever
+// opening name for writing would fail. A name that leads to a descriptor
+// already open for writing (such as /dev/stdout) is written through it, so
 // that ">>" appends and a pipe gets the bytes. Symbolic links are followed
 // only where the system itself would follow them for writing, and then the
 // file they lead to is replaced.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,10 +45,13 @@ struct RunOptions {
   bool stdoutClosedPipe = false;  // a pipe nobody reads
   std::string stdinBytes;         // fed through a pipe
   rlim_t fileSizeLimit = RLIM_INFINITY;
-  rlim_t openFileLimit = 0;     // 0: as the tests run
-  rlim_t addressSpace = 0;      // 0: as the tests run
-  bool unprivileged = false;    // run as nobody when the tests run as root
-  bool noUnnamedFiles = false;  // as on a file system without O_TMPFILE
+  rlim_t openFileLimit = 0;      // 0: as the tests run
+  rlim_t addressSpace = 0;       // 0: as the tests run
+  bool unprivileged = false;     // run as nobody when the tests run as root
+  bool noUnnamedFiles = false;   // as on a file system without O_TMPFILE
+  bool errorToOutput = false;    // 2>&1
+  bool thirdToOutput = false;    // 3>&1
+  int inheritedDescriptors = 0;  // open descriptors the program is started with, besides 0 to 2
 };
 
 // Makes every later open with O_TMPFILE fail with EOPNOTSUPP, as it does on
@@ -148,8 +152,15 @@ class EndToEnd : public ::testing::Test {
                           : ::open(outPath.c_str(), O_WRONLY | O_CREAT | append, 0644);
       const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, STDOUT_FILENO);
-      ::dup2(err, STDERR_FILENO);
+      ::dup2(options.errorToOutput ? out : err, STDERR_FILENO);
+      // The program gets the three standard streams and what the options
+      // ask for, nothing the tests have open.
+      ::close_range(3, ~0u, 0);
+      if (options.thirdToOutput) ::dup2(STDOUT_FILENO, 3);
+      for (int i = 0; i < options.inheritedDescriptors; ++i) ::dup2(STDERR_FILENO, 10 + i);
       ::umask(022);
+      const rlimit noCore{0, 0};  // a run ended by a fault leaves no core file about
+      ::setrlimit(RLIMIT_CORE, &noCore);
       const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
       ::setrlimit(RLIMIT_FSIZE, &limit);
       if (options.openFileLimit != 0) {
@@ -208,6 +219,25 @@ class EndToEnd : public ::testing::Test {
     return Finish(Start(args, options), options);
   }
 
+  // The exit status of sh -c command in the test's directory, run as nobody
+  // with unprivileged when the tests run as root.
+  int RunShell(const std::string& command, bool unprivileged) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(125);
+      }
+      if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+      const int quiet = ::open("/dev/null", O_WRONLY);
+      ::dup2(quiet, STDERR_FILENO);
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
   // A copy of the program that nobody (uid 65534) can run: the build tree
   // may lie in a folder only root can enter, such as /root.
   std::string ExecutableForNobody() {
@@ -252,21 +282,35 @@ class EndToEnd : public ::testing::Test {
   int piped_ = -1;
 };
 
-// Turns fs.protected_symlinks on for the life of the object, where the
-// machine lets it, and back to what it was after.
-struct ProtectedSymlinks {
-  static constexpr const char* kSetting = "/proc/sys/fs/protected_symlinks";
-  std::string before;
-  bool on = false;
+// Turns the kernel's fs.protected_symlinks, _regular and _fifos settings on
+// for the life of the object, where the machine lets it, and back to what
+// they were after. They are the whole machine's: a lock keeps the tests
+// that set them, in this run of the suite or another, from overlapping.
+struct Protections {
+  static constexpr const char* kSettings[] = {"symlinks", "regular", "fifos"};
+  int lock = -1;
+  std::string before[3];
+  bool symlinksOn = false;
 
-  ProtectedSymlinks() {
-    before = ReadFile(kSetting);
-    if (before.empty()) return;
-    std::ofstream(kSetting) << "1\n";
-    on = ReadFile(kSetting) == "1\n";
+  Protections() {
+    lock = ::open((fs::temp_directory_path() / "lindqvar-tests-protected.lock").c_str(),
+                  O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock >= 0) ::flock(lock, LOCK_EX);
+    for (int i = 0; i < 3; ++i) {
+      const std::string setting = Setting(i);
+      before[i] = ReadFile(setting);
+      if (!before[i].empty()) std::ofstream(setting) << "1\n";
+    }
+    symlinksOn = ReadFile(Setting(0)) == "1\n";
   }
-  ~ProtectedSymlinks() {
-    if (!before.empty()) std::ofstream(kSetting) << before;
+  ~Protections() {
+    for (int i = 0; i < 3; ++i) {
+      if (!before[i].empty()) std::ofstream(Setting(i)) << before[i];
+    }
+    if (lock >= 0) ::close(lock);
+  }
+  static std::string Setting(int i) {
+    return std::string("/proc/sys/fs/protected_") + kSettings[i];
   }
 };
 

@@ -1,6 +1,7 @@
 // Inputs on POSIX systems.
 #include "InputFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/resource.h>
@@ -23,17 +24,34 @@ namespace {
 
 std::size_t openInputs = 0;  // input descriptors open now
 
-// How many inputs may stay open between the passes: all but a few of the
-// descriptors the process may have, the rest being left for the output,
-// its directory and the standard streams.
+// Descriptors the process holds besides its inputs, counted once.
+std::size_t OtherDescriptors() {
+  std::size_t count = 0;
+  if (DIR* listing = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(listing)) count += entry->d_name[0] != '.';
+    ::closedir(listing);
+    --count;  // the listing's own
+  } else {
+    for (int fd = 0; fd < 1 << 16; ++fd) count += ::fcntl(fd, F_GETFD) != -1;
+  }
+  return count > openInputs ? count - openInputs : 0;
+}
+
+// How many inputs may stay open between the passes: the descriptors still
+// free when the first is set aside, less those the rest of the run needs at
+// most at once (the output, its folder, the file it replaces, a temporary
+// file, an input read again, a directory listing, and two to spare). With
+// fewer free, every input is closed between the passes.
 std::size_t InputsKeptOpen() {
-  static const std::size_t limit = []() -> std::size_t {
+  static const std::size_t kept = []() -> std::size_t {
+    constexpr std::size_t kNeededLater = 8;
     rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 256;
-    const rlim_t allowed = std::min<rlim_t>(files.rlim_cur, rlim_t{1} << 20);
-    return allowed > 64 ? allowed - 32 : allowed / 2;
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+    const std::size_t limit = std::min<rlim_t>(files.rlim_cur, rlim_t{1} << 20);
+    const std::size_t used = OtherDescriptors() + kNeededLater;
+    return limit > used ? limit - used : 0;
   }();
-  return limit;
+  return kept;
 }
 
 std::int64_t Nanoseconds(const timespec& time) {
@@ -45,15 +63,12 @@ InputStamp StampOf(const struct stat& st) {
           static_cast<std::uint64_t>(st.st_size), Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 }
 
-int OpenForReading(const std::string& name) {
-  return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-}
-
 // Opens a set-aside input again by name; false when the name no longer
-// leads to the file first read.
+// leads to the file first read. It must be a regular file, so the open
+// never waits (as it would on a FIFO put in its place).
 bool Reopen(InputFile& input) {
   if (input.handle != kNoHandle) return true;
-  const int fd = OpenForReading(input.name);
+  const int fd = ::open(input.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;  // gone
     Raise("EInOutError", InOutErrorText(errno));
@@ -122,7 +137,7 @@ bool InputExists(const std::string& name) {
 }
 
 InputFile OpenInput(const std::string& name) {
-  const int fd = OpenForReading(name);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     const int err = errno;
     Raise("EFOpenError", "Cannot open file \"" + FullPath(name) + "\". " + ErrorText(err));
@@ -134,9 +149,11 @@ InputFile OpenInput(const std::string& name) {
   struct stat st;
   if (::fstat(fd, &st) != 0) Raise("EInOutError", InOutErrorText(errno));
   input.stamp = StampOf(st);
+  input.regular = S_ISREG(st.st_mode);
   // An empty regular file may be one of the kernel's, such as those in
-  // /proc, whose size says nothing: read it like a pipe.
-  input.seekable = S_ISREG(st.st_mode) && st.st_size > 0;
+  // /proc, whose size says nothing: it is read as a stream, and still
+  // checked for change.
+  input.seekable = input.regular && st.st_size > 0;
   return input;
 }
 
@@ -165,6 +182,7 @@ std::size_t ReadInputStream(InputFile& input, char* bytes, std::size_t size) {
 }
 
 bool InputUnchanged(InputFile& input) {
+  if (!input.regular) return true;
   if (!Reopen(input)) return false;
   struct stat st;
   return ::fstat(static_cast<int>(input.handle), &st) == 0 && StampOf(st) == input.stamp;

@@ -163,6 +163,7 @@ InputFile OpenInput(const std::string& name) {
     if (!StampOf(handle, input.stamp)) {
       Raise("EInOutError", InOutErrorText(static_cast<int>(::GetLastError())));
     }
+    input.regular = true;
     input.seekable = input.stamp.size > 0;
   }
   return input;
@@ -200,6 +201,7 @@ std::size_t ReadInputStream(InputFile& input, char* bytes, std::size_t size) {
 }
 
 bool InputUnchanged(InputFile& input) {
+  if (!input.regular) return true;
   if (!Reopen(input)) return false;
   InputStamp now;
   return StampOf(Handle(input), now) && now == input.stamp;

@@ -133,8 +133,8 @@ void RemovePendingTemporary() {
   }
 }
 
-bool OutputIsStandardOutput(const std::string&) {
-  return false;
+StandardStreams StandardStreamsOf(const std::string&) {
+  return {};
 }
 
 OpenedOutput OpenOutput(const std::string& name) {
