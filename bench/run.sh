@@ -3,9 +3,13 @@
 # cat of four inputs into a file, Lindqvar joining them, and Lindqvar with
 # -t on all four, each replacing its own output of the run before. Prints
 # the median wall time of each, its ratio to cat's, its throughput and its
-# peak resident memory; then the peak memory of a join of one sparse 3 GiB
-# input. Every timed run starts after a sync, so that writing back the
-# output of the run before does not land in it.
+# peak resident memory. Then, for the first size, compressed listings: the
+# four inputs gzip-compressed (gzip -6) joined into a plain file against
+# zcat of them into a file, and the four plain inputs joined into a .gz
+# output against gzip -6 of the joined file, with the sizes of the two .gz
+# files. Last, the peak memory of a join of one sparse 3 GiB input and of a
+# pipe input of the last size's four listings (1 GiB by default). Every timed run starts after a sync, so that writing
+# back the output of the run before does not land in it.
 #
 #   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
 #   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
@@ -36,6 +40,43 @@ peak_rss_mib() {
   awk -v k="$best" 'BEGIN { printf "%.1f", k / 1024 }'
 }
 
+# Times rounds of the commands named, one after the other in each round,
+# so that the machine's drift over time touches each alike, and prints a
+# row for each: the median wall time, the median of the rounds' ratios to
+# the first command's time, the throughput over total bytes, the peak
+# memory. The commands are in the associative array commands.
+compare_rounds() {
+  local total=$1 name round start
+  shift
+  local names=("$@")
+  for name in "${names[@]}"; do sh -c "${commands[$name]}"; done  # warm-up
+  declare -A walls=()
+  for ((round = 0; round < runs; ++round)); do
+    for name in "${names[@]}"; do
+      sync
+      start=$EPOCHREALTIME
+      sh -c "${commands[$name]}"
+      walls[$name]+="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }') "
+    done
+  done
+  printf '%-8s %10s %10s %10s %14s\n' command median-s ratio MB/s peak-RSS-MiB
+  for name in "${names[@]}"; do
+    awk -v n="$name" -v t="$total" -v r="$(peak_rss_mib "${commands[$name]}")" \
+      -v mine="${walls[$name]}" -v base="${walls[${names[0]}]}" '
+      function median(list, count,   i, j, x) {
+        for (i = 2; i <= count; ++i)
+          for (j = i; j > 1 && list[j - 1] > list[j]; --j) { x = list[j]; list[j] = list[j - 1]; list[j - 1] = x }
+        return count % 2 ? list[(count + 1) / 2] : (list[count / 2] + list[count / 2 + 1]) / 2
+      }
+      BEGIN {
+        count = split(mine, w, " "); split(base, c, " ")
+        for (i = 1; i <= count; ++i) ratio[i] = w[i] / c[i]
+        m = median(w, count)
+        printf "%-8s %10.3f %10.2f %10.0f %14s\n", n, m, median(ratio, count), t / m / 1e6, r
+      }'
+  done
+}
+
 echo "$(date -u +%F), $(nproc) cores, $(uname -r), median of $runs rounds"
 for size in "${sizes[@]}"; do
   corpus=$build/bench-corpus/$size
@@ -55,38 +96,31 @@ for size in "${sizes[@]}"; do
     [join]="$lindqvar ${inputs[*]} $corpus/join.xml > /dev/null"
     [join-t]="$lindqvar ${inputs[0]} -t ${inputs[1]} -t ${inputs[2]} -t ${inputs[3]} -t $corpus/join-t.xml > /dev/null"
   )
-  # Rounds of cat, join and join -t one after the other, so that the
-  # machine's drift over time touches each alike; the ratio to cat is the
-  # median of the rounds' ratios.
-  names=(cat join join-t)
-  for name in "${names[@]}"; do sh -c "${commands[$name]}"; done  # warm-up
-  declare -A walls=()
-  for ((round = 0; round < runs; ++round)); do
-    for name in "${names[@]}"; do
-      sync
-      start=$EPOCHREALTIME
-      sh -c "${commands[$name]}"
-      walls[$name]+="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }') "
-    done
-  done
+  printf '\ninputs: 4 x %s (%d bytes), ratio to cat\n' "$size" "$total"
+  compare_rounds "$total" cat join join-t
 
-  printf '\ninputs: 4 x %s (%d bytes)\n' "$size" "$total"
-  printf '%-8s %10s %10s %10s %14s\n' command median-s ratio-cat MB/s peak-RSS-MiB
-  for name in "${names[@]}"; do
-    awk -v n="$name" -v t="$total" -v r="$(peak_rss_mib "${commands[$name]}")" \
-      -v mine="${walls[$name]}" -v cats="${walls[cat]}" '
-      function median(list, count,   i, j, x) {
-        for (i = 2; i <= count; ++i)
-          for (j = i; j > 1 && list[j - 1] > list[j]; --j) { x = list[j]; list[j] = list[j - 1]; list[j - 1] = x }
-        return count % 2 ? list[(count + 1) / 2] : (list[count / 2] + list[count / 2 + 1]) / 2
-      }
-      BEGIN {
-        count = split(mine, w, " "); split(cats, c, " ")
-        for (i = 1; i <= count; ++i) ratio[i] = w[i] / c[i]
-        m = median(w, count)
-        printf "%-8s %10.3f %10.2f %10.0f %14s\n", n, m, median(ratio, count), t / m / 1e6, r
-      }'
+  [ "$size" = "${sizes[0]}" ] || continue
+  packed=()
+  for file in "${inputs[@]}"; do
+    [ -s "$file.gz" ] || gzip -6 -c "$file" >"$file.gz"
+    packed+=("$file.gz")
   done
+  cat "${packed[@]}" >/dev/null
+  commands+=(
+    [zcat]="zcat ${packed[*]} > $corpus/zcat.xml"
+    [gz-in]="$lindqvar ${packed[*]} $corpus/join-gz.xml > /dev/null"
+    [gzip]="gzip -6 -c $corpus/join.xml > $corpus/gzip.xml.gz"
+    [gz-out]="$lindqvar ${inputs[*]} $corpus/join.xml.gz > /dev/null"
+  )
+  printf '\ngzip -6 inputs: 4 x %s (%d bytes compressed), ratio to zcat\n' "$size" \
+    "$(cat "${packed[@]}" | wc -c)"
+  compare_rounds "$total" zcat gz-in
+  printf '\nthe same into a .gz output, ratio to gzip -6 of the joined file\n'
+  compare_rounds "$total" gzip gz-out
+  printf '.gz sizes: gzip -6 %d bytes, Lindqvar %d bytes, ratio %s\n' \
+    "$(wc -c <"$corpus/gzip.xml.gz")" "$(wc -c <"$corpus/join.xml.gz")" \
+    "$(awk -v a="$(wc -c <"$corpus/join.xml.gz")" -v b="$(wc -c <"$corpus/gzip.xml.gz")" \
+      'BEGIN { printf "%.4f", a / b }')"
 done
 
 # A sparse input of 3 GiB: a channel at its start, a programme at its end.
@@ -100,3 +134,9 @@ fi
 printf '\none sparse input of 3 GiB, peak RSS in MiB: join %s, join -t %s\n' \
   "$(peak_rss_mib "$lindqvar $sparse $build/bench-corpus/sparse-out.xml")" \
   "$(peak_rss_mib "$lindqvar $sparse -t $build/bench-corpus/sparse-out.xml")"
+
+# A pipe input: the four listings of the last size, one after another
+# (1 GiB by default).
+printf 'one pipe input of %d bytes, peak RSS in MiB: join %s, join -t %s\n' "$total" \
+  "$(peak_rss_mib "cat ${inputs[*]} | $lindqvar /dev/stdin $build/bench-corpus/pipe-out.xml")" \
+  "$(peak_rss_mib "cat ${inputs[*]} | $lindqvar /dev/stdin -t $build/bench-corpus/pipe-out.xml")"

@@ -8,10 +8,12 @@
 
 #include "Console.h"
 #include "Failure.h"
+#include "Gzip.h"
 #include "InputFile.h"
 #include "OutputFile.h"
 #include "ProgrammeTimes.h"
 #include "Sections.h"
+#include "Spool.h"
 
 namespace lindqvar {
 
@@ -25,11 +27,25 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
 // What the second pass needs of one input.
 struct ListingInput {
-  InputFile file;    // read again by offset when seekable; checked for change when regular
-  std::string held;  // for a stream: its channel section, then its programme section
-  Range channels;    // offsets into the file, or into held
+  InputFile file;  // read again by offset when seekable; checked for change when regular
+  std::optional<std::uint64_t> spooledAt;  // where its bytes begin in the spool, if there
+  Range channels;  // offsets into the input as read (decompressed, for gzip data)
   Range programmes;
   bool rewriteTimes = false;
+  Compression compression = Compression::None;
+};
+
+// What reading the inputs shares: the buffer they pass through, and the
+// spool for those that cannot be read twice, made when the first one comes.
+struct InputReading {
+  std::span<char> buffer;
+  const std::string& outputName;
+  OpenedSpool spool;
+
+  Spool& TheSpool() {
+    if (!spool) spool = OpenSpool(outputName);
+    return *spool;
+  }
 };
 
 [[noreturn]] void RaiseInputChanged() {
@@ -40,40 +56,75 @@ void ReadExactly(InputFile& input, std::uint64_t offset, char* bytes, std::size_
   if (ReadInputAt(input, offset, bytes, size) != size) RaiseInputChanged();
 }
 
-// The whole of a stream, or of a file from its start on.
-std::string ReadWhole(InputFile& input) {
-  std::string text;
-  std::size_t size = 0;
-  for (std::size_t got = 1; got != 0; size += got) {
-    if (text.size() - size < kBufferSize / 4) text.resize(std::max(kBufferSize, 2 * text.size()));
-    char* const bytes = text.data() + size;
-    got = input.regular ? ReadInputAt(input, size, bytes, text.size() - size)
-                        : ReadInputStream(input, bytes, text.size() - size);
-  }
-  text.resize(size);
-  return text;
-}
-
 // A file that read shorter than its size said.
 struct ShortRead {};
+
+// The first pass over an input read once, as it comes: a stream, a file
+// whose size says nothing, or gzip data, which is decompressed on the way.
+// Every byte goes to the spool as it passes, for the second pass.
+void ScanStream(InputFile& file, std::string_view firstBytes, InputReading& reading,
+                ListingInput& input, ListingScan& scan) {
+  std::uint64_t rawOffset = 0;
+  const auto readRaw = [&](char* bytes, std::size_t size) -> std::size_t {
+    if (!firstBytes.empty()) {
+      const std::size_t take = std::min(size, firstBytes.size());
+      std::copy_n(firstBytes.data(), take, bytes);
+      firstBytes.remove_prefix(take);
+      return take;
+    }
+    const std::size_t got = file.regular ? ReadInputAt(file, rawOffset, bytes, size)
+                                         : ReadInputStream(file, bytes, size);
+    rawOffset += got;
+    return got;
+  };
+  std::optional<GzipReader> gzip;
+  if (input.compression == Compression::Gzip) gzip.emplace(readRaw);
+  Spool& spool = reading.TheSpool();
+  input.spooledAt = SpoolSize(spool);
+  const auto read = [&](char* bytes, std::size_t size) {
+    const std::size_t got = gzip ? gzip->Read(bytes, size) : readRaw(bytes, size);
+    AppendToSpool(spool, {bytes, got});
+    return got;
+  };
+  try {
+    WalkStream(reading.buffer, read, [&](Window window) { scan.Scan(window); });
+  } catch (const DamagedData&) {
+    Raise("EInOutError", "Compressed file \"" + file.name + "\" is damaged");
+  }
+}
 
 // The first pass over one input: finds its two sections and, for an input
 // marked with "-t", converts every programme time. A time that cannot be
 // converted comes back in badTime, to be raised once the run has said that
 // it checks this input.
-ListingInput ScanInput(InputFile file, bool rewriteTimes, std::span<char> buffer,
+ListingInput ScanInput(InputFile file, bool rewriteTimes, InputReading& reading,
                        std::optional<Failure>& badTime) {
   ListingScan scan;
   scan.checkTimes = rewriteTimes;
-  const auto visit = [&](Window window) { scan.Scan(window); };
   ListingInput input;
   input.rewriteTimes = rewriteTimes;
-  if (file.seekable) {
+
+  // Its first bytes tell whether it is compressed. A file is read from its
+  // start again; what a stream gave stays to be read first.
+  char magic[kMagicBytes];
+  std::size_t magicSize = 0;
+  if (file.regular) {
+    magicSize = ReadInputAt(file, 0, magic, sizeof magic);
+  } else {
+    for (std::size_t got = 1; got != 0 && magicSize < sizeof magic; magicSize += got) {
+      got = ReadInputStream(file, magic + magicSize, sizeof magic - magicSize);
+    }
+  }
+  input.compression = CompressionOf({magic, magicSize});
+  const std::string_view firstBytes =
+      file.regular ? std::string_view() : std::string_view(magic, magicSize);
+
+  if (file.seekable && input.compression != Compression::Gzip) {
     const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
       if (ReadInputAt(file, offset, bytes, size) != size) throw ShortRead();
     };
     try {
-      WalkWindows(buffer, 0, file.stamp.size, read, visit);
+      WalkWindows(reading.buffer, 0, file.stamp.size, read, [&](Window w) { scan.Scan(w); });
     } catch (const ShortRead&) {
       // Unchanged, it is a file whose size the system does not know, as in
       // /sys: read it as a stream.
@@ -83,36 +134,30 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, std::span<char> buffer
       scan.checkTimes = rewriteTimes;
     }
   }
-  if (file.seekable) {
-    input.channels = scan.channels.section;
-    input.programmes = scan.programmes.section;
-  } else {
-    // Read once, so only the sections are kept.
-    const std::string text = ReadWhole(file);
-    visit(Window{text, 0});
-    const auto cut = [&](const Range& range) {
-      return std::string_view(text).substr(range.first, range.Size());
-    };
-    input.held.append(cut(scan.channels.section)).append(cut(scan.programmes.section));
-    input.channels = {0, scan.channels.section.Size()};
-    input.programmes = {input.channels.end, input.held.size()};
+  if (!file.seekable || input.compression == Compression::Gzip) {
+    file.seekable = false;
+    ScanStream(file, firstBytes, reading, input, scan);
   }
   if (!InputUnchanged(file)) RaiseInputChanged();
+  input.channels = scan.channels.section;
+  input.programmes = scan.programmes.section;
   input.file = std::move(file);
   badTime = scan.TimesFailure();
   return input;
 }
 
 // The joined document on its way out: small pieces collect and go out
-// together, large ones go out at once.
+// together, large ones go out at once; compressed on the way when the
+// output is a gzip file.
 struct DocumentWriter {
   OutputFile& file;
+  GzipWriter* gzip;
   std::string pending;
 
   void Add(std::string_view bytes) {
     if (bytes.size() >= kBufferSize / 2) {
       Flush();
-      WriteOutput(file, bytes);
+      Send(bytes);
       return;
     }
     if (pending.size() + bytes.size() > kBufferSize) Flush();
@@ -122,71 +167,87 @@ struct DocumentWriter {
     if (pending.size() >= kBufferSize) Flush();
   }
   void Flush() {
-    WriteOutput(file, pending);
+    Send(pending);
     pending.clear();
+  }
+  void Send(std::string_view bytes) {
+    if (gzip) {
+      gzip->Write(bytes);
+    } else {
+      WriteOutput(file, bytes);
+    }
   }
 };
 
 // Copies one section of input to the document, rewriting its programme
-// times when asked to.
-void CopySection(ListingInput& input, Range section, bool rewriteTimes, std::span<char> buffer,
+// times when asked to. A spooled input is read back from the spool, a file
+// from the file itself, which must still be as first read.
+void CopySection(ListingInput& input, Range section, bool rewriteTimes, InputReading& reading,
                  DocumentWriter& document) {
   if (section.Size() == 0) return;
-  const bool held = !input.file.seekable;
+  const std::span<char> buffer = reading.buffer;
+  const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
+    if (input.spooledAt) {
+      ReadSpoolAt(*reading.spool, *input.spooledAt + offset, bytes, size);
+    } else {
+      ReadExactly(input.file, offset, bytes, size);
+    }
+  };
   if (!rewriteTimes) {
-    if (held)
-      return document.Add(std::string_view(input.held).substr(section.first, section.Size()));
     for (std::uint64_t offset = section.first; offset < section.end;) {
       const std::size_t size = std::min<std::uint64_t>(buffer.size(), section.end - offset);
-      ReadExactly(input.file, offset, buffer.data(), size);
+      read(offset, buffer.data(), size);
       document.Add({buffer.data(), size});
       offset += size;
     }
-    if (!InputUnchanged(input.file)) RaiseInputChanged();
-    return;
+  } else {
+    TimeRewriter rewriter;
+    rewriter.Start(section.first);
+    const auto rewrite = [&](Window window) {
+      rewriter.Feed(window, window.End(), &document.pending);
+      document.FlushIfFull();
+    };
+    try {
+      WalkWindows(buffer, section.first, section.end, read, rewrite);
+      rewriter.Finish();
+    } catch (const Failure& failure) {
+      // The first pass converted every one of these times.
+      if (std::string_view(failure.kind) == "EConvertError") RaiseInputChanged();
+      throw;
+    }
   }
+  if (!input.spooledAt && !InputUnchanged(input.file)) RaiseInputChanged();
+}
 
-  TimeRewriter rewriter;
-  rewriter.Start(section.first);
-  const auto rewrite = [&](Window window) {
-    rewriter.Feed(window, window.End(), &document.pending);
-    document.FlushIfFull();
-  };
-  if (held) {
-    rewrite(
-        Window{std::string_view(input.held).substr(section.first, section.Size()), section.first});
-    return rewriter.Finish();
-  }
-  const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
-    ReadExactly(input.file, offset, bytes, size);
-  };
-  try {
-    WalkWindows(buffer, section.first, section.end, read, rewrite);
-    rewriter.Finish();
-  } catch (const Failure& failure) {
-    // The first pass converted every one of these times.
-    if (std::string_view(failure.kind) == "EConvertError") RaiseInputChanged();
-    throw;
-  }
-  if (!InputUnchanged(input.file)) RaiseInputChanged();
+// Whether a document named so is written gzip-compressed.
+bool NamesAGzipFile(std::string_view name) {
+  return name.size() > 3 && name[name.size() - 3] == '.' && (name[name.size() - 2] | 0x20) == 'g' &&
+         (name[name.size() - 1] | 0x20) == 'z';
 }
 
 // The second pass: ListingHeader, the channel sections of all inputs
 // (ChannelText), their programme sections (ProgrammeText) and the closing
 // tag. False when the output cannot be made.
 bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>& inputs,
-                        std::span<char> buffer) {
+                        InputReading& reading) {
   const OpenedOutput output = OpenOutput(outputName);
   if (!output) return false;
-  DocumentWriter document{*output, {}};
+  // A descriptor named as the output, such as /dev/stdout, gets the
+  // document as it is, whatever its name.
+  std::optional<GzipWriter> gzip;
+  if (NamesAGzipFile(outputName) && !WritesToOpenDescriptor(*output)) {
+    gzip.emplace([&](std::string_view bytes) { WriteOutput(*output, bytes); },
+                 CompressionThreads());
+  }
+  DocumentWriter document{*output, gzip ? &*gzip : nullptr, {}};
   document.pending.reserve(2 * kBufferSize);
   document.Add(ListingHeader);
   for (ListingInput& input : inputs) {
-    CopySection(input, input.channels, false, buffer, document);
+    CopySection(input, input.channels, false, reading, document);
     SetInputAside(input.file);
   }
   for (ListingInput& input : inputs) {
-    CopySection(input, input.programmes, input.rewriteTimes, buffer, document);
+    CopySection(input, input.programmes, input.rewriteTimes, reading, document);
     // Whatever was taken from it, a file must still be as first read, even
     // one that was empty then.
     if (!InputUnchanged(input.file)) RaiseInputChanged();
@@ -194,6 +255,7 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   }
   document.Add(ListingFooter);
   document.Flush();
+  if (gzip) gzip->Finish();
   return CommitOutput(*output);
 }
 
@@ -241,6 +303,7 @@ int JoinListings(const std::vector<std::string>& args) {
   }
 
   std::vector<char> buffer(kBufferSize);
+  InputReading reading{buffer, outputName, nullptr};
   std::vector<ListingInput> inputs;
   for (const auto& [fileName, rewriteTimes] : names) {
     if (!InputExists(fileName)) {
@@ -248,11 +311,17 @@ int JoinListings(const std::vector<std::string>& args) {
       return 1;
     }
     std::optional<Failure> badTime;
-    inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, buffer, badTime));
-    // An empty file, an error page or a compressed file, say: the run goes
-    // on, but whoever reads its mail should hear of it.
-    if (inputs.back().channels.Size() == 0 && inputs.back().programmes.Size() == 0) {
-      PrintWarning("Lindqvar: warning: nothing taken from \"" + fileName + "\"");
+    inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, reading, badTime));
+    // An empty file, an error page or a file compressed in a way not read
+    // here, say: the run goes on, but whoever reads its mail should hear of
+    // it.
+    const ListingInput& input = inputs.back();
+    if (input.channels.Size() == 0 && input.programmes.Size() == 0) {
+      const std::string_view kind = CompressionName(input.compression);
+      PrintWarning("Lindqvar: warning: nothing taken from \"" + fileName + "\"" +
+                   (kind.empty() || input.compression == Compression::Gzip
+                        ? std::string()
+                        : " (" + std::string(kind) + "-compressed)"));
     }
     if (rewriteTimes) {
       PrintLine("Checking timezone for \"" + fileName + "\"");
@@ -261,7 +330,7 @@ int JoinListings(const std::vector<std::string>& args) {
     SetInputAside(inputs.back().file);
   }
 
-  if (!WriteJoinedListing(outputName, inputs, buffer)) {
+  if (!WriteJoinedListing(outputName, inputs, reading)) {
     PrintLine("Couldn't create output file " + outputName);
     return 1;
   }

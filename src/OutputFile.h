@@ -36,6 +36,10 @@ StandardStreams StandardStreamsOf(const std::string& name);
 // file they lead to is replaced.
 OpenedOutput OpenOutput(const std::string& name);
 
+// Whether the output is a descriptor the program was started with, such as
+// /dev/stdout, named as the output.
+bool WritesToOpenDescriptor(const OutputFile& output);
+
 // Writes bytes in full; a failure is remembered for CommitOutput.
 void WriteOutput(OutputFile& output, std::string_view bytes);
 

@@ -61,6 +61,35 @@ void WalkWindows(std::span<char> buffer, std::uint64_t from, std::uint64_t to, R
   }
 }
 
+// Calls visit with successive windows, as WalkWindows does, over all the
+// bytes read(bytes, size) delivers, up to size at a time, until it
+// delivers none. Returns how many there were.
+template <typename Read, typename Visit>
+std::uint64_t WalkStream(std::span<char> buffer, Read&& read, Visit&& visit) {
+  char* const fresh = buffer.data() + kWindowOverlap;
+  const std::size_t step = buffer.size() - kWindowOverlap;
+  std::size_t kept = 0;
+  std::uint64_t offset = 0;
+  for (bool ended = false; !ended;) {
+    std::size_t size = 0;
+    while (size < step) {
+      const std::size_t got = read(fresh + size, step - size);
+      if (got == 0) {
+        ended = true;
+        break;
+      }
+      size += got;
+    }
+    if (size == 0) break;
+    visit(Window{std::string_view(fresh - kept, kept + size), offset - kept});
+    offset += size;
+    const std::size_t keep = std::min(kWindowOverlap, kept + size);
+    std::memmove(fresh - keep, fresh + size - keep, keep);
+    kept = keep;
+  }
+  return offset;
+}
+
 // Follows one section through the windows of an input: the stretch from the
 // first openMarker to the end of the last closeMarker after it, both
 // matched in any letter case. Windows must come in order, each starting no

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "EndToEnd.h"
+#include "ListingGenerator.h"
 
 namespace lindqvar::testing {
 namespace {
@@ -223,6 +224,73 @@ TEST_F(EndToEnd, PipeInputJoinsLikeTheFile) {
   EXPECT_EQ(joined, kHeader + ChannelOf("pipe.se") + ChannelOf("pipe.se") +
                         ProgrammeOf("pipe.se", "start=\"20040601070000 +0100\"") +
                         ProgrammeOf("pipe.se", "start=\"20040601070000 +0000\"") + "</tv>");
+}
+
+// Gzip data, found by its first bytes whatever the name, is joined exactly
+// as the listing it decompresses to: from a file, several members one after
+// another, a pipe; with and without -t. An output name ending in .gz gives
+// a gzip file of the plain join, but a descriptor named so gets it plain.
+TEST_F(EndToEnd, CompressedListingsInAndOut) {
+  if (RunShell("gzip --version > /dev/null", false) != 0) GTEST_SKIP() << "gzip is not installed";
+  const std::string examples = LINDQVAR_EXAMPLES;
+  std::vector<std::string> names;
+  for (const char* name : {"svt.xml", "dr.xml", "uk-local.xml"}) {
+    fs::copy_file(examples + "/" + name, Path(name));
+    names.push_back(name);
+  }
+  std::string generated;
+  GenerateListing(3 << 20, 5, [&](std::string_view piece) { generated.append(piece); });
+  WriteFile(Path("generated.xml"), generated);
+  names.push_back("generated.xml");
+  for (const std::string& name : names) {
+    // The name says nothing: the compressed copy of generated.xml is
+    // called generated.xml too, in a folder of its own.
+    const std::string packed = name == "generated.xml" ? "packed/generated.xml" : name + ".gz";
+    fs::create_directories(Path("packed"));
+    ASSERT_EQ(RunShell("gzip -c " + name + " > " + packed, false), 0);
+  }
+  for (const bool rewrite : {false, true}) {
+    std::vector<std::string> plain;
+    std::vector<std::string> packed;
+    for (const std::string& name : names) {
+      plain.push_back(name);
+      packed.push_back(name == "generated.xml" ? "packed/generated.xml" : name + ".gz");
+      if (rewrite) plain.push_back("-t"), packed.push_back("-t");
+    }
+    plain.push_back("plain.xml");
+    packed.push_back("packed.xml");
+    const RunResult expected = Run(plain);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    const RunResult run = Run(packed);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(Path("packed.xml")) == ReadFile(Path("plain.xml"))) << rewrite;
+  }
+
+  // Members one after another, as zcat reads them, and a pipe.
+  ASSERT_EQ(RunShell("cat svt.xml.gz dr.xml.gz > two.gz && cat svt.xml dr.xml > two.xml", false),
+            0);
+  ASSERT_EQ(Run({"two.xml", "generated.xml", "-t", "plain.xml"}).status, 0);
+  RunOptions piped;
+  piped.stdinBytes = ReadFile(Path("packed/generated.xml"));
+  const RunResult fromPipe = Run({"two.gz", "/dev/stdin", "-t", "packed.xml"}, piped);
+  EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
+  EXPECT_TRUE(ReadFile(Path("packed.xml")) == ReadFile(Path("plain.xml")));
+
+  // A .gz output, in any letter case.
+  const RunResult gz = Run({"two.gz", "generated.xml", "-t", "guide.xml.Gz"});
+  EXPECT_EQ(gz.status, 0);
+  EXPECT_EQ(gz.out,
+            "Checking timezone for \"generated.xml\"\r\n"
+            "xml written to \"guide.xml.Gz\" sucessfully\r\n");
+  ASSERT_EQ(RunShell("gzip -dc < guide.xml.Gz > unpacked.xml", false), 0);
+  EXPECT_TRUE(ReadFile(Path("unpacked.xml")) == ReadFile(Path("plain.xml")));
+  fs::create_symlink("/dev/stdout", Path("stdout.gz"));
+  RunOptions toPipe;
+  toPipe.stdoutPipe = true;
+  const RunResult descriptor = Run({"two.gz", "generated.xml", "-t", "stdout.gz"}, toPipe);
+  EXPECT_EQ(descriptor.status, 0);
+  EXPECT_TRUE(descriptor.out == ReadFile(Path("plain.xml")));
 }
 
 TEST_F(EndToEnd, OutputMayReplaceAnInput) {

@@ -1,14 +1,16 @@
 // Does to an output what Ctrl-C does to a run on Windows, for a test where
 // Wine cannot send the event itself: writes OUTPUT and puts it in place,
-// while another thread, DELAY microseconds after the start, runs what the
-// program's console event handler runs and then ends the process as the
-// system does once the handlers are done.
+// while another thread, DELAY microseconds after the start (or, for a
+// DELAY below 0, once the output is in place), runs what the program's
+// console event handler runs and then ends the process as the system does
+// once the handlers are done.
 //
 //   WindowsConsoleEventHelper OUTPUT DELAY
 #include "WindowsConsoleEventHelper.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -23,7 +25,9 @@ int main(int argc, char** argv) {
   ::QueryPerformanceFrequency(&frequency);
   ::QueryPerformanceCounter(&start);
   const long long delay = std::atoll(argv[2]);
+  std::atomic<bool> committed = false;
   std::thread event([&] {
+    while (delay < 0 && !committed) ::Sleep(1);
     for (LARGE_INTEGER now;;) {
       ::QueryPerformanceCounter(&now);
       if ((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart >= delay) break;
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
     lindqvar::WriteOutput(*output, block);
   }
   lindqvar::CommitOutput(*output);
+  committed = true;
   event.join();  // the event ends the process
   return 4;
 }

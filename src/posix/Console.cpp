@@ -63,6 +63,8 @@ std::string InOutErrorText(int code) {
     case EPERM:
       return "File access denied";
     case ENOSPC:
+    case EDQUOT:
+    case EFBIG:  // past the file size limit, as good as full
       return "Disk full";
     default:
       return "I/O error " + std::to_string(code);

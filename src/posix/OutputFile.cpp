@@ -13,7 +13,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,12 +25,14 @@
 #include <utility>
 #include <vector>
 
+#include "posix/Temporary.h"
 #include "posix/WriteAll.h"
 
 namespace lindqvar {
 
 struct OutputFile {
   int handle = -1;
+  bool openDescriptor = false;    // a descriptor the program was started with
   int directory = -1;             // the folder of the file replaced, by descriptor
   std::string target;             // its name there; empty when written directly
   int existing = -1;              // the file replaced, open for writing; -1 when new
@@ -76,37 +77,6 @@ void RemoveTemporaryOnStopSignals() {
   }
 }
 
-// Holds back every signal that can be held while the files in the
-// directory and the record of them change together.
-struct SignalsHeld {
-  sigset_t before;
-  SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, &before);
-  }
-  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &before, nullptr); }
-};
-
-// A short hidden name, the same length whatever the output is called.
-std::string TemporaryName() {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[8];
-  if (::getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const auto seed = static_cast<std::uint64_t>(now.tv_nsec) * 2654435761u ^
-                      static_cast<std::uint64_t>(now.tv_sec) ^
-                      static_cast<std::uint64_t>(::getpid());
-    for (std::size_t i = 0; i < sizeof random; ++i) {
-      random[i] = static_cast<unsigned char>(seed >> (8 * i));
-    }
-  }
-  std::string name = ".Lindqvar-";
-  for (const unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
-  return name;
-}
-
 void Remember(int directory, const std::string& name) {
   pendingDirectory = directory;
   std::snprintf(pendingName, sizeof pendingName, "%s", name.c_str());
@@ -122,7 +92,7 @@ int CreateNamedTemporary(int directory, std::string& name) {
   RemoveTemporaryOnStopSignals();
   const SignalsHeld held;
   for (int tries = 0; tries < 100; ++tries) {
-    name = TemporaryName();
+    name = TemporaryName(".Lindqvar-");
     const int fd = ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       Remember(directory, name);
@@ -148,7 +118,7 @@ bool LinkUnnamedFile(int fd, int directory, const std::string& name) {
 // Gives the unnamed file fd a short name of its own in directory.
 bool NameUnnamedFile(int fd, int directory, std::string& name) {
   for (int tries = 0; tries < 100; ++tries) {
-    name = TemporaryName();
+    name = TemporaryName(".Lindqvar-");
     if (LinkUnnamedFile(fd, directory, name)) return true;
     if (errno != EEXIST) break;
   }
@@ -365,6 +335,7 @@ OpenedOutput OpenOutput(const std::string& name) {
   // that ">>" appends and a pipe gets the bytes.
   if (const std::vector<int> open = WritableDescriptorsOf(name); !open.empty()) {
     output->handle = ::fcntl(open.front(), F_DUPFD_CLOEXEC, 3);
+    output->openDescriptor = true;
     return output->handle >= 0 ? std::move(output) : nullptr;
   }
   if (name.empty() || name.back() == '/') return nullptr;
@@ -386,6 +357,10 @@ OpenedOutput OpenOutput(const std::string& name) {
   }
   output->handle = fd;
   return fd >= 0 ? std::move(output) : nullptr;
+}
+
+bool WritesToOpenDescriptor(const OutputFile& output) {
+  return output.openDescriptor;
 }
 
 void WriteOutput(OutputFile& output, std::string_view bytes) {

@@ -149,6 +149,8 @@ OpenedOutput OpenOutput(const std::string& name) {
   const std::size_t slash = output->target.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return nullptr;
   const std::wstring folder = output->target.substr(0, slash);
+  // A console event waits until the new file is marked.
+  const std::lock_guard lock(commitLock);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::wstring temporary = TemporaryName(folder, attempt);
     const HANDLE handle = ::CreateFileW(SystemPath(temporary).c_str(), GENERIC_WRITE | DELETE, 0,
@@ -162,13 +164,14 @@ OpenedOutput OpenOutput(const std::string& name) {
     // Where the file system cannot mark it, the file is deleted by name on
     // failure and by the console event handler.
     output->deleteOnClose = MarkForDeletion(handle, true);
-    if (!output->deleteOnClose) {
-      const std::lock_guard lock(commitLock);
-      unmarkedTemporary = output.get();
-    }
+    if (!output->deleteOnClose) unmarkedTemporary = output.get();
     return output;
   }
   return nullptr;
+}
+
+bool WritesToOpenDescriptor(const OutputFile&) {
+  return false;
 }
 
 void WriteOutput(OutputFile& output, std::string_view bytes) {

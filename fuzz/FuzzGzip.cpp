@@ -1,0 +1,90 @@
+// Random and damaged gzip data through the input path: read as it comes,
+// a byte at a time or in larger pieces, it yields what a plain one-piece
+// decompression of each member yields, or is damaged for both. And any
+// bytes, compressed on one thread or on three, give the same gzip member,
+// which reads back as those bytes.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Gzip.h"
+
+namespace {
+
+using lindqvar::DamagedData;
+using lindqvar::GzipReader;
+using lindqvar::GzipWriter;
+
+// What a GzipReader makes of data handed to it chunk bytes at a time;
+// nothing when it is damaged.
+std::optional<std::string> ReadAll(std::string_view data, std::size_t chunk) {
+  std::size_t at = 0;
+  GzipReader reader([&](char* bytes, std::size_t size) {
+    const std::size_t take = std::min({size, chunk, data.size() - at});
+    std::memcpy(bytes, data.data() + at, take);
+    at += take;
+    return take;
+  });
+  std::string text;
+  char block[333];
+  try {
+    for (std::size_t got; (got = reader.Read(block, sizeof block)) > 0;) text.append(block, got);
+  } catch (const DamagedData&) {
+    return std::nullopt;
+  }
+  return text;
+}
+
+// Each member decompressed in one piece, one after another.
+std::optional<std::string> ReferenceGunzip(std::string_view data) {
+  std::string text;
+  while (!data.empty()) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) std::abort();
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+      char out[4096];
+      z.next_out = reinterpret_cast<Bytef*>(out);
+      z.avail_out = sizeof out;
+      status = inflate(&z, Z_NO_FLUSH);
+      text.append(out, sizeof out - z.avail_out);
+      if (status == Z_BUF_ERROR && z.avail_in > 0) status = Z_OK;  // output was full
+    }
+    data.remove_prefix(data.size() - z.avail_in);
+    inflateEnd(&z);
+    if (status != Z_STREAM_END) return std::nullopt;
+  }
+  return text;
+}
+
+std::string Compress(std::string_view text, unsigned threads, std::size_t piece) {
+  std::string out;
+  GzipWriter writer([&](std::string_view bytes) { out.append(bytes); }, threads);
+  for (std::size_t at = 0; at < text.size(); at += piece) writer.Write(text.substr(at, piece));
+  writer.Finish();
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string_view data(reinterpret_cast<const char*>(bytes) + 1, size - 1);
+  const std::size_t chunk = bytes[0] % 64 + 1;
+
+  if (lindqvar::CompressionOf(data) == lindqvar::Compression::Gzip) {
+    const std::optional<std::string> expected = ReferenceGunzip(data);
+    if (ReadAll(data, 1) != expected || ReadAll(data, chunk * 1000) != expected) std::abort();
+  }
+
+  const std::string one = Compress(data, 1, chunk * 100);
+  if (Compress(data, 3, chunk) != one || ReadAll(one, chunk) != std::string(data)) std::abort();
+  return 0;
+}

@@ -1,0 +1,300 @@
+#include "Gzip.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace lindqvar {
+
+namespace {
+
+bool StartsWith(std::string_view bytes, std::initializer_list<unsigned char> magic) {
+  return bytes.size() >= magic.size() &&
+         std::equal(magic.begin(), magic.end(), bytes.begin(),
+                    [](unsigned char m, char b) { return m == static_cast<unsigned char>(b); });
+}
+
+// Compressed bytes are read this many at a time.
+constexpr std::size_t kCompressedChunk = std::size_t{256} << 10;
+
+// The document is compressed in blocks of this size, each primed with the
+// window of bytes before it, so that it compresses nearly as well as in one
+// piece.
+constexpr std::size_t kBlockSize = std::size_t{128} << 10;
+constexpr std::size_t kWindowSize = std::size_t{32} << 10;
+constexpr int kLevel = 6;
+
+void PutLittleEndian(std::string& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+}  // namespace
+
+Compression CompressionOf(std::string_view firstBytes) {
+  if (StartsWith(firstBytes, {0x1F, 0x8B})) return Compression::Gzip;
+  if (StartsWith(firstBytes, {0xFD, '7', 'z', 'X', 'Z', 0x00})) return Compression::Xz;
+  if (StartsWith(firstBytes, {0x28, 0xB5, 0x2F, 0xFD})) return Compression::Zstd;
+  if (StartsWith(firstBytes, {'B', 'Z', 'h'})) return Compression::Bzip2;
+  for (const unsigned char kind : {0x03, 0x05, 0x07}) {
+    if (StartsWith(firstBytes, {'P', 'K', kind, static_cast<unsigned char>(kind + 1)})) {
+      return Compression::Zip;
+    }
+  }
+  return Compression::None;
+}
+
+std::string_view CompressionName(Compression compression) {
+  switch (compression) {
+    case Compression::Gzip:
+      return "gzip";
+    case Compression::Xz:
+      return "xz";
+    case Compression::Zstd:
+      return "zstd";
+    case Compression::Bzip2:
+      return "bzip2";
+    case Compression::Zip:
+      return "zip";
+    case Compression::None:
+      break;
+  }
+  return {};
+}
+
+struct GzipReader::Stream {
+  z_stream z{};
+  bool memberEnded = false;  // between two members, or past the last
+};
+
+GzipReader::GzipReader(ReadBytes readCompressed)
+    : stream_(std::make_unique<Stream>()),
+      readCompressed_(std::move(readCompressed)),
+      compressed_(kCompressedChunk) {
+  // Gzip members only, with their header and trailer checked.
+  if (inflateInit2(&stream_->z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+}
+
+GzipReader::~GzipReader() {
+  inflateEnd(&stream_->z);
+}
+
+std::size_t GzipReader::Read(char* bytes, std::size_t size) {
+  z_stream& z = stream_->z;
+  z.next_out = reinterpret_cast<Bytef*>(bytes);
+  z.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+  const uInt wanted = z.avail_out;
+  while (z.avail_out > 0 && !finished_) {
+    if (z.avail_in == 0 && !inputEnded_) {
+      const std::size_t got =
+          readCompressed_(reinterpret_cast<char*>(compressed_.data()), compressed_.size());
+      inputEnded_ = got == 0;
+      z.next_in = compressed_.data();
+      z.avail_in = static_cast<uInt>(got);
+    }
+    if (stream_->memberEnded) {
+      // Another member follows, or the data ends here.
+      if (z.avail_in == 0) {
+        finished_ = inputEnded_;
+        continue;
+      }
+      inflateReset(&z);
+      stream_->memberEnded = false;
+    }
+    const int status = inflate(&z, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      stream_->memberEnded = true;
+    } else if (status == Z_MEM_ERROR) {
+      throw std::bad_alloc();
+    } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0 && !inputEnded_)) {
+      // Bad data, a bad check value, or the data ended inside a member.
+      throw DamagedData();
+    }
+  }
+  return wanted - z.avail_out;
+}
+
+struct GzipWriter::Block {
+  std::string input;
+  std::string dictionary;  // the window of document bytes before the block
+  std::string output;
+  std::uint32_t crc = 0;
+  bool last = false;
+  enum State { Waiting, Compressing, Compressed } state = Waiting;
+  bool ok = true;
+};
+
+// A deflate stream of one thread's own, for raw deflate blocks.
+struct GzipWriter::Compressor {
+  z_stream z{};
+
+  Compressor() {
+    if (deflateInit2(&z, kLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  ~Compressor() { deflateEnd(&z); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+
+  // Compresses the block into raw deflate data that the next block's data
+  // can follow: ended by a sync flush, or for the last block a final block.
+  bool Compress(Block& block) {
+    block.crc =
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(block.input.data()),
+                                         static_cast<uInt>(block.input.size())));
+    if (deflateReset(&z) != Z_OK) return false;
+    if (!block.dictionary.empty() &&
+        deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(block.dictionary.data()),
+                             static_cast<uInt>(block.dictionary.size())) != Z_OK) {
+      return false;
+    }
+    block.output.resize(deflateBound(&z, static_cast<uLong>(block.input.size())) + 64);
+    z.next_in = reinterpret_cast<Bytef*>(block.input.data());
+    z.avail_in = static_cast<uInt>(block.input.size());
+    z.next_out = reinterpret_cast<Bytef*>(block.output.data());
+    z.avail_out = static_cast<uInt>(block.output.size());
+    const int flush = block.last ? Z_FINISH : Z_SYNC_FLUSH;
+    for (;;) {
+      const int status = deflate(&z, flush);
+      if (status == Z_STREAM_END ||
+          (flush == Z_SYNC_FLUSH && status == Z_OK && z.avail_in == 0 && z.avail_out > 0)) {
+        break;
+      }
+      if ((status != Z_OK && status != Z_BUF_ERROR) || z.avail_out > 0) return false;
+      const std::size_t used = block.output.size();
+      block.output.resize(2 * used);
+      z.next_out = reinterpret_cast<Bytef*>(block.output.data() + used);
+      z.avail_out = static_cast<uInt>(block.output.size() - used);
+    }
+    block.output.resize(block.output.size() - z.avail_out);
+    return true;
+  }
+};
+
+GzipWriter::GzipWriter(std::function<void(std::string_view)> write, unsigned threads)
+    : write_(std::move(write)),
+      filling_(std::make_unique<Block>()),
+      crc_(static_cast<std::uint32_t>(crc32(0, nullptr, 0))),
+      maxInFlight_(2 * std::size_t{std::max(threads, 1u)} + 2) {
+  // No name, modification time 0, no extra flags, operating system
+  // "unknown": the same bytes wherever they are made.
+  write_(std::string_view("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10));
+  filling_->input.reserve(kBlockSize);
+  for (unsigned i = 0; i < std::max(threads, 1u); ++i) workers_.emplace_back([this] { Work(); });
+}
+
+GzipWriter::~GzipWriter() {
+  {
+    const std::lock_guard hold(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void GzipWriter::Write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t take = std::min(kBlockSize - filling_->input.size(), bytes.size());
+    filling_->input.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (filling_->input.size() == kBlockSize) Submit(false);
+  }
+}
+
+void GzipWriter::Finish() {
+  Submit(true);
+  WriteFinishedBlocks(0);
+  std::string trailer;
+  PutLittleEndian(trailer, crc_);
+  PutLittleEndian(trailer, static_cast<std::uint32_t>(size_));  // the size modulo 2^32
+  write_(trailer);
+}
+
+void GzipWriter::Submit(bool last) {
+  std::unique_ptr<Block> block = std::exchange(filling_, std::make_unique<Block>());
+  filling_->input.reserve(kBlockSize);
+  block->last = last;
+  block->dictionary = window_;
+  window_ += block->input;
+  if (window_.size() > kWindowSize) window_.erase(0, window_.size() - kWindowSize);
+  size_ += block->input.size();
+  {
+    const std::lock_guard hold(lock_);
+    inFlight_.push_back(std::move(block));
+  }
+  changed_.notify_one();
+  WriteFinishedBlocks(maxInFlight_);
+}
+
+// Writes the compressed blocks at the front, in order, until no more than
+// keepInFlight are left; while the oldest is not ready, this thread
+// compresses a waiting block itself rather than sit idle.
+void GzipWriter::WriteFinishedBlocks(std::size_t keepInFlight) {
+  std::unique_ptr<Compressor> own;
+  std::unique_lock hold(lock_);
+  for (;;) {
+    if (failed_) throw std::bad_alloc();
+    if (!inFlight_.empty() && inFlight_.front()->state == Block::Compressed) {
+      std::unique_ptr<Block> block = std::move(inFlight_.front());
+      inFlight_.pop_front();
+      hold.unlock();
+      crc_ = static_cast<std::uint32_t>(
+          crc32_combine(crc_, block->crc, static_cast<z_off_t>(block->input.size())));
+      write_(block->output);
+      hold.lock();
+      continue;
+    }
+    if (inFlight_.size() <= keepInFlight) return;
+    const auto waiting = std::find_if(inFlight_.begin(), inFlight_.end(), [](const auto& block) {
+      return block->state == Block::Waiting;
+    });
+    if (waiting == inFlight_.end()) {
+      changed_.wait(hold);
+      continue;
+    }
+    Block& block = **waiting;
+    block.state = Block::Compressing;
+    hold.unlock();
+    if (!own) own = std::make_unique<Compressor>();
+    const bool ok = own->Compress(block);
+    hold.lock();
+    block.state = Block::Compressed;
+    failed_ = failed_ || !ok;
+  }
+}
+
+void GzipWriter::Work() {
+  std::unique_ptr<Compressor> compressor;
+  std::unique_lock hold(lock_);
+  for (;;) {
+    std::deque<std::unique_ptr<Block>>::iterator waiting;
+    changed_.wait(hold, [&] {
+      waiting = std::find_if(inFlight_.begin(), inFlight_.end(),
+                             [](const auto& block) { return block->state == Block::Waiting; });
+      return stopping_ || waiting != inFlight_.end();
+    });
+    if (stopping_) return;
+    Block& block = **waiting;
+    block.state = Block::Compressing;
+    hold.unlock();
+    bool ok = false;
+    try {
+      if (!compressor) compressor = std::make_unique<Compressor>();
+      ok = compressor->Compress(block);
+    } catch (const std::bad_alloc&) {
+    }
+    hold.lock();
+    block.state = Block::Compressed;
+    failed_ = failed_ || !ok;
+    changed_.notify_all();
+  }
+}
+
+unsigned CompressionThreads() {
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+}  // namespace lindqvar

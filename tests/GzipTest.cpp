@@ -1,0 +1,149 @@
+// Compressed listings: magic numbers, reading gzip data as it comes, and
+// writing it on several threads, checked against zlib's own one-piece
+// decompression.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "Gzip.h"
+#include "ListingGenerator.h"
+
+namespace lindqvar {
+namespace {
+
+using namespace std::string_literals;
+
+// text as one gzip member, made by zlib in one piece.
+std::string GzipMember(const std::string& text, int level = 9) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, text.size()) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// All that a GzipReader gives of data, handed to it chunk bytes at a time.
+std::string ReadAll(const std::string& data, std::size_t chunk) {
+  std::size_t at = 0;
+  GzipReader reader([&](char* bytes, std::size_t size) {
+    const std::size_t take = std::min({size, chunk, data.size() - at});
+    std::memcpy(bytes, data.data() + at, take);
+    at += take;
+    return take;
+  });
+  std::string text;
+  char block[4096];
+  for (std::size_t got; (got = reader.Read(block, sizeof block)) > 0;) text.append(block, got);
+  return text;
+}
+
+std::string Listing(std::uint64_t size, std::uint64_t seed) {
+  std::string text;
+  GenerateListing(size, seed, [&](std::string_view piece) { text.append(piece); });
+  return text;
+}
+
+TEST(CompressionOf, MagicNumbers) {
+  const std::pair<std::string, Compression> rows[] = {
+      {"\x1F\x8B\x08"s, Compression::Gzip},
+      {"\xFD"
+       "7zXZ\0"s,
+       Compression::Xz},
+      {"\xFD"
+       "7zXZ"s,
+       Compression::None},  // cut short
+      {"\x28\xB5\x2F\xFD"s, Compression::Zstd},
+      {"BZh91AY"s, Compression::Bzip2},
+      {"PK\x03\x04"s, Compression::Zip},
+      {"PK\x05\x06"s, Compression::Zip},
+      {"PK\x04\x03"s, Compression::None},
+      {"\x1F"s, Compression::None},
+      {"<?xml"s, Compression::None},
+      {""s, Compression::None},
+  };
+  for (const auto& [bytes, expected] : rows) EXPECT_EQ(CompressionOf(bytes), expected) << bytes;
+}
+
+TEST(GzipReader, MembersOneAfterAnother) {
+  const std::string a = Listing(100000, 1);
+  const std::string b = "<tv></tv>";
+  const std::string joined = GzipMember(a) + GzipMember("") + GzipMember(b);
+  for (const std::size_t chunk :
+       {std::size_t{1}, std::size_t{7}, std::size_t{4096}, joined.size()}) {
+    EXPECT_EQ(ReadAll(joined, chunk), a + b) << chunk;
+  }
+}
+
+// Cut anywhere, with one byte changed anywhere, or followed by anything but
+// another member, the data is damaged; it never reads as shorter data.
+TEST(GzipReader, DamagedDataIsNeverTakenForGood) {
+  const std::string text = Listing(20000, 2);
+  const std::string good = GzipMember(text);
+  for (std::size_t cut = 1; cut < good.size(); cut += cut < 40 ? 1 : 97) {
+    EXPECT_THROW(ReadAll(good.substr(0, cut), 1000), DamagedData) << "cut at " << cut;
+  }
+  std::mt19937 random(3);
+  for (int round = 0; round < 200; ++round) {
+    std::string flipped = good;
+    flipped[random() % flipped.size()] ^= static_cast<char>(1 << (random() % 8));
+    // A changed byte in the header's unused fields can pass; the text must
+    // then come out whole.
+    try {
+      EXPECT_EQ(ReadAll(flipped, 1000), text) << round;
+    } catch (const DamagedData&) {
+    }
+  }
+  for (const std::string& junk : {"\n"s, "\0\0\0\0"s, "x"s, "\x1F"s, "\x1F\x8B"s}) {
+    EXPECT_THROW(ReadAll(good + junk, 1000), DamagedData) << junk.size();
+  }
+}
+
+// text compressed by a GzipWriter on threads threads, written in pieces of
+// piece bytes.
+std::string Compress(const std::string& text, unsigned threads, std::size_t piece) {
+  std::string out;
+  GzipWriter writer([&](std::string_view bytes) { out.append(bytes); }, threads);
+  for (std::size_t at = 0; at < text.size(); at += piece) writer.Write(text.substr(at, piece));
+  writer.Finish();
+  return out;
+}
+
+// One member whatever the number of threads, byte for byte, that zlib reads
+// back as the text, hardly larger than zlib's one-piece compression at the
+// same level.
+TEST(GzipWriter, SameBytesOnAnyNumberOfThreads) {
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1000}, std::size_t{128} << 10, std::size_t{3} << 20}) {
+    const std::string text = Listing(size, size + 4).substr(0, size);
+    const std::string one = Compress(text, 1, 1 << 20);
+    EXPECT_EQ(Compress(text, 4, 4999), one) << size;
+    EXPECT_EQ(Compress(text, 2, 1), one) << size;
+    ASSERT_GE(one.size(), 18u);
+    EXPECT_EQ(one.substr(0, 10), "\x1F\x8B\x08\0\0\0\0\0\0\xFF"s);
+    EXPECT_EQ(ReadAll(one, 1 << 16), text) << size;
+    EXPECT_LE(one.size(), GzipMember(text, 6).size() * 101 / 100 + 16) << size;
+    std::string inflated(text.size() + 1, '\0');
+    z_stream z{};
+    ASSERT_EQ(inflateInit2(&z, 16 + MAX_WBITS), Z_OK);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(one.data()));
+    z.avail_in = static_cast<uInt>(one.size());
+    z.next_out = reinterpret_cast<Bytef*>(inflated.data());
+    z.avail_out = static_cast<uInt>(inflated.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END) << size;
+    EXPECT_EQ(z.avail_in, 0u) << "a single member";
+    EXPECT_EQ(std::string(inflated.data(), z.total_out), text);
+    inflateEnd(&z);
+  }
+}
+
+}  // namespace
+}  // namespace lindqvar
