@@ -3,7 +3,7 @@
 // the chained search. The rewriting equals the plain rewriting, and a
 // rewritten section differs from its input only inside start and stop
 // values, each replaced by a listing time; or else all fail alike with
-// EConvertError.
+// EConvertError. The warnings about the input are the same either way.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t readSize = 1 + data[0] % 64;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const ListingScan scan = testing::ScanThroughBuffer(text, readSize);
+  ListingScan scan = testing::ScanThroughBuffer(text, readSize);
+  // The warnings are the same through the buffer as for the whole text.
+  ListingScan whole;
+  whole.Scan(Window{text, 0});
+  KnownChannels known[2];
+  std::vector<std::string> warnings[2];
+  for (ListingScan* checked : {&scan, &whole}) {
+    const int i = checked == &whole;
+    checked->checks.Finish(text.size());
+    warnings[i] = ListingWarnings("f", checked->checks, checked->channels.section,
+                                  checked->programmes.section, known[i]);
+  }
+  if (warnings[0] != warnings[1]) std::abort();
   const std::string_view programmes = reference::ExtractSection(text, "<programme", "</programme>");
   if (ExtractSection(text, "<channel", "</channel>") !=
           reference::ExtractSection(text, "<channel", "</channel>") ||

@@ -156,21 +156,14 @@ struct GzipWriter::Compressor {
     z.avail_in = static_cast<uInt>(block.input.size());
     z.next_out = reinterpret_cast<Bytef*>(block.output.data());
     z.avail_out = static_cast<uInt>(block.output.size());
+    // The bound leaves room for all of it, the sync flush's few bytes
+    // included, so one call does it.
     const int flush = block.last ? Z_FINISH : Z_SYNC_FLUSH;
-    for (;;) {
-      const int status = deflate(&z, flush);
-      if (status == Z_STREAM_END ||
-          (flush == Z_SYNC_FLUSH && status == Z_OK && z.avail_in == 0 && z.avail_out > 0)) {
-        break;
-      }
-      if ((status != Z_OK && status != Z_BUF_ERROR) || z.avail_out > 0) return false;
-      const std::size_t used = block.output.size();
-      block.output.resize(2 * used);
-      z.next_out = reinterpret_cast<Bytef*>(block.output.data() + used);
-      z.avail_out = static_cast<uInt>(block.output.size() - used);
-    }
-    block.output.resize(block.output.size() - z.avail_out);
-    return true;
+    const int status = deflate(&z, flush);
+    const bool done =
+        block.last ? status == Z_STREAM_END : status == Z_OK && z.avail_in == 0 && z.avail_out > 0;
+    block.output.erase(block.output.size() - z.avail_out);
+    return done;
   }
 };
 

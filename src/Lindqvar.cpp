@@ -1,9 +1,13 @@
 #include "Lindqvar.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
+#include <thread>
 #include <utility>
 
 #include "Console.h"
@@ -33,18 +37,133 @@ struct ListingInput {
   Range programmes;
   bool rewriteTimes = false;
   Compression compression = Compression::None;
+  std::vector<std::string> warnings;  // what its first pass noticed, to print
 };
 
-// What reading the inputs shares: the buffer they pass through, and the
-// spool for those that cannot be read twice, made when the first one comes.
+// Checks the windows of an input's first pass for its warnings, the first
+// window at once, those after it on a thread of its own while the next one
+// is read, a window at a time: on a machine with more than one core the
+// checks then cost next to no time, and an input of one window (most small
+// ones) never waits for the thread.
+class WindowChecker {
+ public:
+  ~WindowChecker() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard hold(lock_);
+      stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+  }
+
+  // Checks window after its sections were scanned as channels and
+  // programmes; returns once the window before it is checked.
+  void Check(ListingChecks& checks, Window window, const SectionScan& channels,
+             const SectionScan& programmes, bool firstOfInput) {
+    if (firstOfInput) {
+      Drain();
+      checks.Scan(window, channels, programmes);
+      return;
+    }
+    std::unique_lock hold(lock_);
+    if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
+    WaitForJob(hold);
+    job_.emplace(Job{&checks, window, channels, programmes});
+    hold.unlock();
+    work_.notify_one();
+  }
+
+  // Waits until every window handed over is checked.
+  void Drain() {
+    std::unique_lock hold(lock_);
+    WaitForJob(hold);
+  }
+
+ private:
+  struct Job {
+    ListingChecks* checks;
+    Window window;
+    SectionScan channels;
+    SectionScan programmes;
+  };
+
+  void WaitForJob(std::unique_lock<std::mutex>& hold) {
+    done_.wait(hold, [&] { return !job_; });
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+  void Work() {
+    std::unique_lock hold(lock_);
+    for (;;) {
+      work_.wait(hold, [&] { return stopping_ || job_; });
+      if (!job_) return;
+      Job& job = *job_;
+      hold.unlock();
+      std::exception_ptr failure;
+      try {
+        job.checks->Scan(job.window, job.channels, job.programmes);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      hold.lock();
+      failure_ = failure;
+      job_.reset();
+      done_.notify_all();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable work_;
+  std::condition_variable done_;
+  std::optional<Job> job_;
+  std::exception_ptr failure_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// What reading the inputs shares: the two buffers the first pass reads
+// into in turn (the second pass uses the first), the checker of the
+// windows, and the spool for the inputs that cannot be read twice, made
+// when the first one comes.
 struct InputReading {
   std::span<char> buffer;
+  std::span<char> otherBuffer;
   const std::string& outputName;
   OpenedSpool spool;
+  KnownChannels channelIds;
+  WindowChecker checker;
 
   Spool& TheSpool() {
     if (!spool) spool = OpenSpool(outputName);
     return *spool;
+  }
+
+  // The first pass over the bytes fill delivers, with the checks on the
+  // checker: returns how many there were.
+  template <typename Fill>
+  std::uint64_t Walk(ListingScan& scan, Fill&& fill) {
+    // Nothing is left looking at the buffers or the scan when this ends,
+    // however it ends.
+    struct Drained {
+      WindowChecker& checker;
+      ~Drained() {
+        try {
+          checker.Drain();
+        } catch (...) {
+        }
+      }
+    } drained{checker};
+    scan.checksApart = true;
+    bool first = true;
+    const std::uint64_t size =
+        WalkWindowsInTurn(buffer, otherBuffer, fill, [&](Window window, int) {
+          scan.Scan(window);
+          checker.Check(scan.checks, window, scan.channels, scan.programmes,
+                        std::exchange(first, false));
+        });
+    checker.Drain();
+    return size;
   }
 };
 
@@ -62,8 +181,8 @@ struct ShortRead {};
 // The first pass over an input read once, as it comes: a stream, a file
 // whose size says nothing, or gzip data, which is decompressed on the way.
 // Every byte goes to the spool as it passes, for the second pass.
-void ScanStream(InputFile& file, std::string_view firstBytes, InputReading& reading,
-                ListingInput& input, ListingScan& scan) {
+std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputReading& reading,
+                         ListingInput& input, ListingScan& scan) {
   std::uint64_t rawOffset = 0;
   const auto readRaw = [&](char* bytes, std::size_t size) -> std::size_t {
     if (!firstBytes.empty()) {
@@ -87,7 +206,7 @@ void ScanStream(InputFile& file, std::string_view firstBytes, InputReading& read
     return got;
   };
   try {
-    WalkStream(reading.buffer, read, [&](Window window) { scan.Scan(window); });
+    return reading.Walk(scan, read);
   } catch (const DamagedData&) {
     Raise("EInOutError", "Compressed file \"" + file.name + "\" is damaged");
   }
@@ -120,11 +239,15 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, InputReading& reading,
       file.regular ? std::string_view() : std::string_view(magic, magicSize);
 
   if (file.seekable && input.compression != Compression::Gzip) {
-    const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
-      if (ReadInputAt(file, offset, bytes, size) != size) throw ShortRead();
+    std::uint64_t offset = 0;
+    const auto read = [&](char* bytes, std::size_t size) {
+      const std::size_t wanted = std::min<std::uint64_t>(size, file.stamp.size - offset);
+      if (ReadInputAt(file, offset, bytes, wanted) != wanted) throw ShortRead();
+      offset += wanted;
+      return wanted;
     };
     try {
-      WalkWindows(reading.buffer, 0, file.stamp.size, read, [&](Window w) { scan.Scan(w); });
+      reading.Walk(scan, read);
     } catch (const ShortRead&) {
       // Unchanged, it is a file whose size the system does not know, as in
       // /sys: read it as a stream.
@@ -134,13 +257,17 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, InputReading& reading,
       scan.checkTimes = rewriteTimes;
     }
   }
+  std::uint64_t end = file.stamp.size;
   if (!file.seekable || input.compression == Compression::Gzip) {
     file.seekable = false;
-    ScanStream(file, firstBytes, reading, input, scan);
+    end = ScanStream(file, firstBytes, reading, input, scan);
   }
   if (!InputUnchanged(file)) RaiseInputChanged();
   input.channels = scan.channels.section;
   input.programmes = scan.programmes.section;
+  scan.checks.Finish(end);
+  input.warnings =
+      ListingWarnings(file.name, scan.checks, input.channels, input.programmes, reading.channelIds);
   input.file = std::move(file);
   badTime = scan.TimesFailure();
   return input;
@@ -302,8 +429,13 @@ int JoinListings(const std::vector<std::string>& args) {
     KeepMessagesOff(document.output, document.error);
   }
 
-  std::vector<char> buffer(kBufferSize);
-  InputReading reading{buffer, outputName, nullptr};
+  std::vector<char> buffers(2 * kBufferSize);
+  InputReading reading{std::span(buffers).first(kBufferSize),
+                       std::span(buffers).last(kBufferSize),
+                       outputName,
+                       nullptr,
+                       {},
+                       {}};
   std::vector<ListingInput> inputs;
   for (const auto& [fileName, rewriteTimes] : names) {
     if (!InputExists(fileName)) {
@@ -323,6 +455,7 @@ int JoinListings(const std::vector<std::string>& args) {
                         ? std::string()
                         : " (" + std::string(kind) + "-compressed)"));
     }
+    for (const std::string& warning : input.warnings) PrintWarning("Lindqvar: warning: " + warning);
     if (rewriteTimes) {
       PrintLine("Checking timezone for \"" + fileName + "\"");
       if (badTime) throw *badTime;
@@ -349,6 +482,7 @@ int JoinListings(const std::vector<std::string>& args) {
 void ListingScan::Scan(Window window) {
   channels.Scan(window);
   const bool closedHere = programmes.Scan(window);
+  if (!checksApart) checks.Scan(window, channels, programmes);
   if (!checkTimes || !programmes.opened) return;
   const auto step = [&](std::uint64_t upTo) {
     if (timesFailure) return;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Failure.h"
+#include "ListingChecks.h"
 #include "ProgrammeTimes.h"
 #include "Sections.h"
 
@@ -24,6 +25,8 @@ namespace lindqvar {
 struct ListingScan {
   SectionScan channels{"<channel", "</channel>"};
   SectionScan programmes{"<programme", "</programme>"};
+  ListingChecks checks;
+  bool checksApart = false;  // the caller runs the checks itself
   bool checkTimes = false;
   bool timesStarted = false;
   TimeRewriter times;

@@ -61,31 +61,35 @@ void WalkWindows(std::span<char> buffer, std::uint64_t from, std::uint64_t to, R
   }
 }
 
-// Calls visit with successive windows, as WalkWindows does, over all the
-// bytes read(bytes, size) delivers, up to size at a time, until it
-// delivers none. Returns how many there were.
-template <typename Read, typename Visit>
-std::uint64_t WalkStream(std::span<char> buffer, Read&& read, Visit&& visit) {
-  char* const fresh = buffer.data() + kWindowOverlap;
-  const std::size_t step = buffer.size() - kWindowOverlap;
+// Calls visit(window, which) with successive windows, as WalkWindows does,
+// over all the bytes fill(bytes, size) delivers, up to size at a time,
+// until it delivers none; returns how many there were. The windows are
+// read into two buffers in turn, which is buffer which, so that another
+// thread may still look at one window while the next one is read. Both
+// buffers must be of the same size, larger than kWindowOverlap.
+template <typename Fill, typename Visit>
+std::uint64_t WalkWindowsInTurn(std::span<char> first, std::span<char> second, Fill&& fill,
+                                Visit&& visit) {
+  char* const fresh[2] = {first.data() + kWindowOverlap, second.data() + kWindowOverlap};
+  const std::size_t step = first.size() - kWindowOverlap;
   std::size_t kept = 0;
   std::uint64_t offset = 0;
-  for (bool ended = false; !ended;) {
+  for (int which = 0, ended = 0; !ended; which ^= 1) {
+    // The overlap from the end of the window before, in the other buffer.
+    std::memcpy(fresh[which] - kept, fresh[which ^ 1] + (offset == 0 ? 0 : step) - kept, kept);
     std::size_t size = 0;
     while (size < step) {
-      const std::size_t got = read(fresh + size, step - size);
+      const std::size_t got = fill(fresh[which] + size, step - size);
       if (got == 0) {
-        ended = true;
+        ended = 1;
         break;
       }
       size += got;
     }
     if (size == 0) break;
-    visit(Window{std::string_view(fresh - kept, kept + size), offset - kept});
+    visit(Window{std::string_view(fresh[which] - kept, kept + size), offset - kept}, which);
     offset += size;
-    const std::size_t keep = std::min(kWindowOverlap, kept + size);
-    std::memmove(fresh - keep, fresh + size - keep, keep);
-    kept = keep;
+    kept = std::min(kWindowOverlap, kept + size);
   }
   return offset;
 }

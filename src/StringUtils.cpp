@@ -43,6 +43,10 @@ struct ProbeFilter {
     const std::size_t m = pattern.size();
     at[0] = m >= 4 ? 1 : 0;
     at[1] = m >= 4 ? m - 2 : m - 1;
+    if (m >= 4 && pattern[0] == '<' && pattern[1] != '/') {
+      at[0] = 0;
+      at[1] = 2;
+    }
     for (int i = 0; i < 2; ++i) {
       const auto c = static_cast<unsigned char>(pattern[at[i]]);
       fold[i] = !caseSensitive && IsAsciiLetter(c) ? 0x20 : 0;
@@ -255,6 +259,158 @@ struct EndProbes32 {
 }
 #endif
 
+#if defined(__x86_64__)
+// Well-formed UTF-8, 32 bytes at a time, by the table lookups of Keiser and
+// Lemire ("Validating UTF-8 in less than one instruction per byte"): each
+// byte's high nibble, the low and high nibbles of the byte before it, and
+// the two bytes before that tell every fault but where it lies.
+namespace utf8 {
+constexpr unsigned char kTooShort = 1 << 0;   // a lead or ASCII, then a lead or ASCII
+constexpr unsigned char kTooLong = 1 << 1;    // ASCII, then a continuation
+constexpr unsigned char kOverlong3 = 1 << 2;  // E0 80..9F
+constexpr unsigned char kTooLarge = 1 << 3;   // past U+10FFFF
+constexpr unsigned char kSurrogate = 1 << 4;  // ED A0..BF
+constexpr unsigned char kOverlong2 = 1 << 5;  // C0, C1
+constexpr unsigned char kTooLarge1000 = 1 << 6;
+constexpr unsigned char kOverlong4 = 1 << 6;  // F0 80..8F
+constexpr unsigned char kTwoContinuations = 1 << 7;
+constexpr unsigned char kCarry = kTooShort | kTooLong | kTwoContinuations;
+}  // namespace utf8
+
+[[gnu::target("avx2")]] __m256i Lookup16(__m256i table, __m256i nibbles) {
+  return _mm256_shuffle_epi8(table, nibbles);
+}
+
+[[gnu::target("avx2")]] __m256i Table16(const unsigned char (&bytes)[16]) {
+  __m128i half;
+  std::memcpy(&half, bytes, 16);
+  return _mm256_broadcastsi128_si256(half);
+}
+
+// The bytes of input shifted up by n, the last n of previous before them.
+template <int n>
+[[gnu::target("avx2")]] __m256i Previous(__m256i input, __m256i previous) {
+  return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(previous, input, 0x21), 16 - n);
+}
+
+struct Utf8Tables {
+  __m256i byte1High, byte1Low, byte2High, lowNibble;
+};
+
+// Nonzero where a byte of input, with the bytes of previous before it, is
+// not where well-formed UTF-8 can have it.
+[[gnu::target("avx2")]] __m256i Utf8Faults(const Utf8Tables& tables, __m256i input,
+                                           __m256i previous) {
+  const __m256i previous1 = Previous<1>(input, previous);
+  const __m256i special = _mm256_and_si256(
+      _mm256_and_si256(Lookup16(tables.byte1High, _mm256_and_si256(_mm256_srli_epi16(previous1, 4),
+                                                                   tables.lowNibble)),
+                       Lookup16(tables.byte1Low, _mm256_and_si256(previous1, tables.lowNibble))),
+      Lookup16(tables.byte2High, _mm256_and_si256(_mm256_srli_epi16(input, 4), tables.lowNibble)));
+  // The third and fourth bytes of a sequence must be continuations.
+  const __m256i third =
+      _mm256_subs_epu8(Previous<2>(input, previous), _mm256_set1_epi8(0xE0 - 0x80));
+  const __m256i fourth =
+      _mm256_subs_epu8(Previous<3>(input, previous), _mm256_set1_epi8(0xF0 - 0x80));
+  const __m256i must =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_xor_si256(must, special);
+}
+
+// The offset of the first block of 32 bytes from from on that holds a fault,
+// counting a sequence the block before began and this one does not finish;
+// npos when none does. checkedTo tells where the whole blocks tried end: a
+// sequence cut there is not judged.
+[[gnu::target("avx2")]] std::size_t FirstBadUtf8Block(const unsigned char* base, std::size_t from,
+                                                      std::size_t n, std::size_t& checkedTo) {
+  using namespace utf8;
+  static constexpr unsigned char kByte1High[16] = {
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTwoContinuations,
+      kTwoContinuations,
+      kTwoContinuations,
+      kTwoContinuations,
+      kTooShort | kOverlong2,
+      kTooShort,
+      kTooShort | kOverlong3 | kSurrogate,
+      kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+  static constexpr unsigned char kByte1Low[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+                                                  kCarry | kOverlong2,
+                                                  kCarry,
+                                                  kCarry,
+                                                  kCarry | kTooLarge,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000};
+  static constexpr unsigned char kByte2High[16] = {
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge1000 | kOverlong4,
+      kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
+      kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort};
+  const Utf8Tables tables{Table16(kByte1High), Table16(kByte1Low), Table16(kByte2High),
+                          _mm256_set1_epi8(0x0F)};
+  // Faults are gathered over a run of blocks, without a branch for each,
+  // which ASCII and other text mixed would make hard to foresee; only a run
+  // with a fault is gone over again a block at a time.
+  constexpr std::size_t kRun = 32 * 32;
+  __m256i previous = _mm256_setzero_si256();
+  std::size_t p = from;
+  while (p + 32 <= n) {
+    const std::size_t runEnd = p + std::min(kRun, (n - p) / 32 * 32);
+    __m256i faults = _mm256_setzero_si256();
+    __m256i last = previous;
+    for (std::size_t q = p; q < runEnd; q += 32) {
+      __m256i input;
+      std::memcpy(&input, base + q, 32);
+      faults = _mm256_or_si256(faults, Utf8Faults(tables, input, last));
+      last = input;
+    }
+    if (_mm256_testz_si256(faults, faults)) {
+      previous = last;
+      p = runEnd;
+      continue;
+    }
+    for (;; p += 32) {
+      __m256i input;
+      std::memcpy(&input, base + p, 32);
+      const __m256i blockFaults = Utf8Faults(tables, input, previous);
+      if (!_mm256_testz_si256(blockFaults, blockFaults)) break;
+      previous = input;
+    }
+    break;
+  }
+  checkedTo = p;
+  return p + 32 <= n ? p : std::string_view::npos;
+}
+#endif
+
 // Every search raises for a start below 1, even on an empty text.
 void CheckStart(Position startAt) {
   if (startAt < 1) Raise("Exception", "Cannot start string search from " + std::to_string(startAt));
@@ -410,6 +566,70 @@ Position SearchPastEnd(std::string_view text, std::string_view pattern, Position
                        bool caseSensitive) {
   const Position found = SearchText(text, pattern, startAt, caseSensitive);
   return found == -1 ? -1 : found + static_cast<Position>(pattern.size());
+}
+
+Position SearchInvalidUtf8(std::string_view text, Position startAt, Position& incomplete) {
+  CheckStart(startAt);
+  incomplete = -1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t p = static_cast<std::size_t>(startAt) - 1;
+#if defined(__x86_64__)
+  // The blocks tell only whether there is a fault; where, the plain way
+  // below tells, from the first sequence the first bad block may hold, or
+  // from the first one the blocks may have cut.
+  if (HasAvx2() && p < n && n - p >= 64) {
+    std::size_t checkedTo = p;
+    const std::size_t bad = FirstBadUtf8Block(bytes, p, n, checkedTo);
+    const std::size_t resume = bad != std::string_view::npos ? bad : checkedTo;
+    if (resume >= p + 3) {
+      p = resume - 3;
+      while (p < resume && (bytes[p] & 0xC0) == 0x80) ++p;
+    }
+  }
+#endif
+  while (p < n) {
+    // Listings are mostly ASCII: skip it eight bytes at a time.
+    for (std::uint64_t word; p + 8 <= n; p += 8) {
+      std::memcpy(&word, bytes + p, 8);
+      if (word & 0x8080808080808080u) break;
+    }
+    if (p >= n) break;
+    const unsigned char lead = bytes[p];
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    }
+    // The length of the sequence the lead byte begins, and the range its
+    // second byte must lie in, which rules out overlong forms, surrogates
+    // and code points past U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return ToPosition(p);
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if (p + k >= n) {
+        incomplete = ToPosition(p);
+        return -1;
+      }
+      const unsigned char next = bytes[p + k];
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return ToPosition(p);
+    }
+    p += length;
+  }
+  return -1;
 }
 
 std::string_view CopyRange(std::string_view text, Position first, Position last) {

@@ -68,6 +68,13 @@ Position SearchFirstOf(std::string_view text, const PatternSet& set, Position st
 // some proper prefix matches the suffix of the same length.
 bool CanOverlapItself(std::string_view pattern, bool caseSensitive);
 
+// Position of the first byte at or after startAt where text is not
+// well-formed UTF-8 (an overlong form, a surrogate, a code point past
+// U+10FFFF, a stray or missing continuation byte), or -1. A sequence that
+// the end of text cuts short is not judged: incomplete then gives its
+// position, for a caller with more text to come; otherwise it is -1.
+Position SearchInvalidUtf8(std::string_view text, Position startAt, Position& incomplete);
+
 // The bytes at positions first to last, both included; empty when last is
 // below first. The view refers into text. A range reaching outside the text
 // is cut to the part that lies inside it.

@@ -27,6 +27,9 @@ foreach(side windows linux)
   execute_process(COMMAND sh -c "cat svt.xml.gz dr.xml.gz > two.gz && head -c 300 g1.xml.gz > cut.gz"
                   WORKING_DIRECTORY ${WORK_DIR}/${side})
   file(WRITE ${WORK_DIR}/${side}/empty.xml "")
+  # Faults that get warnings: an id given before, programmes among channels.
+  file(WRITE ${WORK_DIR}/${side}/broken.xml
+       "<tv><channel id=\"svt1.svt.se\"></channel><programme></programme><channel id=\"x\"></channel></tv>")
   file(WRITE ${WORK_DIR}/${side}/bad.xml
        "<tv><programme start=\"20260701110000\" stop=\"202607011200 +0100\"></programme></tv>")
 endforeach()
@@ -75,3 +78,4 @@ compare(OutputCannotBeCreated dr.xml nowhere/out.xml)
 compare(CompressedInputs two.gz uk-local.xml -t g1.xml.gz -t out.xml)
 compare(CompressedOutput svt.xml dr.xml -t g1.xml g2.xml -t out.xml.gz)
 compare(DamagedInput dr.xml cut.gz out.xml)
+compare(Warnings svt.xml broken.xml out.xml)

@@ -68,6 +68,37 @@ TEST_F(EndToEnd, SingleInputAndEmptyInput) {
             "xml written to \"/dev/stdout\" sucessfully\r\n");
 }
 
+// Inputs that break the guide further down get a warning each, in the
+// order they are read, among the messages; the join itself, its messages
+// and its exit status stay what they are without the warnings.
+TEST_F(EndToEnd, WarningsForBrokenGuides) {
+  const std::string latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<tv>" +
+                             ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"caf\xE9\"") + "</tv>";
+  const std::string twice = "<tv>" + ChannelOf("a.se") + ProgrammeOf("a.se", "x=\"1\"") +
+                            ChannelOf("b.se") + ProgrammeOf("b.se", "x=\"2\"") + "</tv>";
+  WriteFile(Path("latin1.xml"), latin1);
+  WriteFile(Path("twice.xml"), twice);
+  const RunResult run = Run({"latin1.xml", "twice.xml", "-t", "out.xml"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "Checking timezone for \"twice.xml\"\r\nxml written to \"out.xml\" sucessfully\r\n");
+  EXPECT_EQ(run.err,
+            "Lindqvar: warning: \"latin1.xml\" is declared ISO-8859-1, but the joined guide is "
+            "read as UTF-8\r\n"
+            "Lindqvar: warning: \"twice.xml\" repeats 1 channel ids given before, first \"a.se\" "
+            "from \"latin1.xml\"\r\n"
+            "Lindqvar: warning: \"twice.xml\" has programmes among its channels; the joined guide "
+            "holds them twice\r\n");
+  const auto cut = [](const std::string& text, const std::string& open, const std::string& close) {
+    const std::size_t first = text.find(open);
+    return text.substr(first, text.rfind(close) + close.size() - first);
+  };
+  EXPECT_EQ(ReadFile(Path("out.xml")), kHeader + cut(latin1, "<channel", "</channel>") +
+                                           cut(twice, "<channel", "</channel>") +
+                                           cut(latin1, "<programme", "</programme>") +
+                                           cut(twice, "<programme", "</programme>") + "</tv>");
+}
+
 TEST_F(EndToEnd, TimezoneSwitchIsAnnouncedAndSteppedOver) {
   WriteFile(Path("a.xml"), Listing("a.se", "x=\"1\""));
   WriteFile(Path("b.xml"), Listing("b.se", "x=\"2\""));

@@ -178,4 +178,50 @@ inline std::string RewriteProgrammeTimes(std::string_view section) {
   }
 }
 
+// Well-formed UTF-8 by code points: where the first sequence at or after
+// position startAt that no code point can be read from begins, or -1. A
+// sequence the text's end cuts short counts only if no ending could make it
+// one; incomplete then gives where it begins.
+inline Position SearchInvalidUtf8(std::string_view text, Position startAt, Position& incomplete) {
+  incomplete = -1;
+  for (std::size_t p = static_cast<std::size_t>(startAt) - 1; p < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[p]);
+    std::size_t length = 0;
+    std::uint32_t low = 0;  // the code point's bits from the lead byte
+    for (const auto& [ones, size] : {std::pair{0x00u, 1u}, {0xC0u, 2u}, {0xE0u, 3u}, {0xF0u, 4u}}) {
+      const unsigned mask = size == 1 ? 0x80u : (0xFF00u >> (size + 1)) & 0xFFu;
+      if ((lead & mask) == ones) {
+        length = size;
+        low = lead & ~mask & 0xFFu;
+      }
+    }
+    if (length == 0) return static_cast<Position>(p) + 1;
+    // The smallest and largest code point the bytes there can begin.
+    std::uint32_t smallest = low;
+    std::uint32_t largest = low;
+    std::size_t k = 1;
+    for (; k < length && p + k < text.size(); ++k) {
+      const auto next = static_cast<unsigned char>(text[p + k]);
+      if ((next & 0xC0) != 0x80) return static_cast<Position>(p) + 1;
+      smallest = smallest << 6 | (next & 0x3F);
+      largest = largest << 6 | (next & 0x3F);
+    }
+    for (std::size_t missing = k; missing < length; ++missing) {
+      smallest <<= 6;
+      largest = largest << 6 | 0x3F;
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const std::uint32_t from = std::max(smallest, least[length]);
+    const std::uint32_t to = std::min<std::uint32_t>(largest, 0x10FFFF);
+    const bool someCodePoint = from <= to && !(from >= 0xD800 && to <= 0xDFFF);
+    if (!someCodePoint) return static_cast<Position>(p) + 1;
+    if (k < length) {
+      incomplete = static_cast<Position>(p) + 1;
+      return -1;
+    }
+    p += length;
+  }
+  return -1;
+}
+
 }  // namespace lindqvar::reference

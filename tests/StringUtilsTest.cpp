@@ -186,5 +186,81 @@ TEST(SearchText, AgreesWithPlainScanOnRandomTexts) {
   }
 }
 
+TEST(SearchInvalidUtf8, Boundaries) {
+  using namespace std::string_literals;
+  struct Row {
+    const char* name;
+    std::string text;
+    Position expected;
+    Position incomplete;
+  };
+  const Row rows[] = {
+      {"Ascii", "<title>Nyheter</title>", -1, -1},
+      {"TwoThreeFourBytes", "\xC3\xA5 \xE2\x82\xAC \xF0\x9F\x93\xBA", -1, -1},
+      {"LargestCodePoint", "a\xF4\x8F\xBF\xBF", -1, -1},
+      {"Latin1", "caf\xE9 au lait", 4, -1},
+      {"StrayContinuation", "ab\x80", 3, -1},
+      {"OverlongTwoBytes", "\xC0\xAF", 1, -1},
+      {"OverlongC1", "\xC1\xBF", 1, -1},
+      {"OverlongThreeBytes", "x\xE0\x80\xAF", 2, -1},
+      {"OverlongFourBytes", "\xF0\x8F\xBF\xBF", 1, -1},
+      {"Surrogate", "ok\xED\xA0\x80", 3, -1},
+      {"PastU10FFFF", "\xF4\x90\x80\x80", 1, -1},
+      {"F5AndAbove", "\xF5\x80\x80\x80", 1, -1},
+      {"LeadThenAscii", "\xE2\x82x", 1, -1},
+      {"CutShortAtTheEnd", "ab\xE2\x82", -1, 3},
+      {"CutShortButAlreadyBad", "ab\xE0\x80", 3, -1},
+      {"ZeroBytesAreAscii", "a\0b"s, -1, -1},
+  };
+  for (const Row& row : rows) {
+    Position incomplete = 0;
+    EXPECT_EQ(SearchInvalidUtf8(row.text, 1, incomplete), row.expected) << row.name;
+    EXPECT_EQ(incomplete, row.incomplete) << row.name;
+  }
+  Position incomplete = 0;
+  EXPECT_THROW(SearchInvalidUtf8("a", 0, incomplete), Failure);
+}
+
+// Long texts go sixteen or thirty-two bytes at a time: each fault, in
+// every place and with every start, is found where the plain decoding by
+// code points finds it.
+TEST(SearchInvalidUtf8, AgreesWithDecodingByCodePoints) {
+  using namespace std::string_literals;
+  const std::string pieces[] = {"<programme start=\"20261201\">",
+                                "abc",
+                                "\xC3\xA5",
+                                "\xE2\x82\xAC",
+                                "\xF0\x9F\x93\xBA",
+                                "\xD0\x9F\xD1\x80\xD0\xB8",
+                                "\xE9",
+                                "\x80",
+                                "\xC0\xAF",
+                                "\xE0\x9F\xBF",
+                                "\xED\xA0\x80",
+                                "\xF4\x90\x80\x80",
+                                "\xF8",
+                                "\xE2\x82",
+                                "\xF0\x9F",
+                                "\0"s,
+                                " "};
+  std::mt19937 random(8);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const std::size_t count = random() % (round % 3 == 0 ? 120 : 12);
+    for (std::size_t i = 0; i < count; ++i) {
+      // Mostly good text, so that a fault stands alone in a long stretch.
+      const std::size_t piece = random() % 8 == 0 ? random() % std::size(pieces) : random() % 6;
+      text += pieces[piece];
+    }
+    const Position startAt = 1 + static_cast<Position>(random() % (text.size() + 1));
+    Position incomplete = 0;
+    Position expectedIncomplete = 0;
+    ASSERT_EQ(SearchInvalidUtf8(text, startAt, incomplete),
+              reference::SearchInvalidUtf8(text, startAt, expectedIncomplete))
+        << round;
+    ASSERT_EQ(incomplete, expectedIncomplete) << round;
+  }
+}
+
 }  // namespace
 }  // namespace lindqvar
