@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Failure.h"
@@ -15,6 +17,11 @@ namespace lindqvar {
 // it silently become error returns (a closed pipe, a file-size limit), and
 // what the failure report names is looked up.
 void PrepareProcess();
+
+// Starts a thread for work of the program's own. It never takes a signal:
+// signals all reach the main thread, whose handlers take a temporary output
+// away and which holds them back while it makes or names one.
+std::thread StartWorkerThread(std::function<void()> work);
 
 // The program name followed by the arguments, as bytes.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

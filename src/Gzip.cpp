@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "Console.h"
+
 namespace lindqvar {
 
 namespace {
@@ -176,7 +178,9 @@ GzipWriter::GzipWriter(std::function<void(std::string_view)> write, unsigned thr
   // "unknown": the same bytes wherever they are made.
   write_(std::string_view("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10));
   filling_->input.reserve(kBlockSize);
-  for (unsigned i = 0; i < std::max(threads, 1u); ++i) workers_.emplace_back([this] { Work(); });
+  for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
+    workers_.push_back(StartWorkerThread([this] { Work(); }));
+  }
 }
 
 GzipWriter::~GzipWriter() {

@@ -67,7 +67,7 @@ class WindowChecker {
       return;
     }
     std::unique_lock hold(lock_);
-    if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
+    if (!thread_.joinable()) thread_ = StartWorkerThread([this] { Work(); });
     WaitForJob(hold);
     job_.emplace(Job{&checks, window, channels, programmes});
     hold.unlock();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "posix/WriteAll.h"
 
@@ -47,6 +48,17 @@ void PrepareProcess() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   FindModule();
+}
+
+std::thread StartWorkerThread(std::function<void()> work) {
+  // A new thread starts with the signal mask of the one that made it.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &before);
+  std::thread thread(std::move(work));
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return thread;
 }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "CommandLine.h"
 #include "win32/OutputCleanup.h"
@@ -34,6 +35,10 @@ void PrepareProcess() {
   // No dialog boxes for a drive without a disk: the call fails instead.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+std::thread StartWorkerThread(std::function<void()> work) {
+  return std::thread(std::move(work));
 }
 
 std::vector<std::string> CommandLineArguments(int, char**) {
