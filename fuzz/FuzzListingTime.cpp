@@ -1,6 +1,7 @@
 // A conversion either yields a listing time or raises EConvertError, and
 // agrees with the plain version in either. A value that starts with twelve
-// digits keeps them, followed by "00".
+// digits keeps them, followed by "00". Converted in a zone, it keeps the
+// same digits and fails alike, and always gets one of the zone's offsets.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::strcmp(failure.kind, "EConvertError") != 0 || failure.message != expectedFailure) {
       std::abort();
     }
+  }
+
+  // In a zone, the same fields or the same failure, and an offset always.
+  static const lindqvar::ZoneRule zone = *lindqvar::FindZoneRule("Australia/Lord_Howe");
+  try {
+    const lindqvar::ListingTime converted = lindqvar::ConvertListingTime(value, &zone);
+    const std::string_view time = converted.View();
+    const std::string_view offset = time.substr(time.size() - 6);
+    if (!expectedFailure.empty() ||
+        time.substr(0, time.size() - 6) != expected.substr(0, time.size() - 6) ||
+        (offset != " +1030" && offset != " +1100")) {
+      std::abort();
+    }
+  } catch (const lindqvar::Failure& failure) {
+    if (failure.message != expectedFailure) std::abort();
   }
   return 0;
 }

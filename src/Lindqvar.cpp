@@ -36,6 +36,7 @@ struct ListingInput {
   Range channels;  // offsets into the input as read (decompressed, for gzip data)
   Range programmes;
   bool rewriteTimes = false;
+  const ZoneRule* zone = nullptr;  // the zone of -t=ZONE
   Compression compression = Compression::None;
   std::vector<std::string> warnings;  // what its first pass noticed, to print
 };
@@ -216,12 +217,14 @@ std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputRead
 // marked with "-t", converts every programme time. A time that cannot be
 // converted comes back in badTime, to be raised once the run has said that
 // it checks this input.
-ListingInput ScanInput(InputFile file, bool rewriteTimes, InputReading& reading,
-                       std::optional<Failure>& badTime) {
+ListingInput ScanInput(InputFile file, bool rewriteTimes, const ZoneRule* zone,
+                       InputReading& reading, std::optional<Failure>& badTime) {
   ListingScan scan;
   scan.checkTimes = rewriteTimes;
+  scan.times.zone = zone;
   ListingInput input;
   input.rewriteTimes = rewriteTimes;
+  input.zone = zone;
 
   // Its first bytes tell whether it is compressed. A file is read from its
   // start again; what a stream gave stays to be read first.
@@ -255,6 +258,7 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, InputReading& reading,
       file.seekable = false;
       scan = ListingScan();
       scan.checkTimes = rewriteTimes;
+      scan.times.zone = zone;
     }
   }
   std::uint64_t end = file.stamp.size;
@@ -329,6 +333,7 @@ void CopySection(ListingInput& input, Range section, bool rewriteTimes, InputRea
     }
   } else {
     TimeRewriter rewriter;
+    rewriter.zone = input.zone;
     rewriter.Start(section.first);
     const auto rewrite = [&](Window window) {
       rewriter.Feed(window, window.End(), &document.pending);
@@ -393,19 +398,27 @@ std::string Argument(const std::vector<std::string>& args, std::size_t index) {
 
 struct InputName {
   std::string name;
-  bool rewriteTimes;  // "-t" follows it
+  bool rewriteTimes = false;            // "-t" or "-t=ZONE" follows it
+  std::optional<std::string> zoneName;  // the ZONE of "-t=ZONE"
+  std::optional<ZoneRule> zone;
 };
 
 // The inputs and the output name the arguments give: every argument but the
 // last is an input name, and only the argument right after an input name is
-// taken for "-t". The output name is empty when "-t" ends the line.
+// taken for "-t" or "-t=ZONE". The output name is empty when such a switch
+// ends the line.
 std::string ReadCommandLine(const std::vector<std::string>& args, std::vector<InputName>& inputs) {
   const std::size_t argumentCount = args.size() - 1;
   std::size_t ArgIndex = 1;
   for (; ArgIndex < argumentCount; ++ArgIndex) {
-    const bool rewriteTimes = Argument(args, ArgIndex + 1) == "-t";
-    inputs.push_back({args[ArgIndex], rewriteTimes});
-    if (rewriteTimes) ++ArgIndex;
+    InputName input{args[ArgIndex], false, std::nullopt, std::nullopt};
+    const std::string next = Argument(args, ArgIndex + 1);
+    if (next == "-t" || next.starts_with("-t=")) {
+      input.rewriteTimes = true;
+      if (next.size() > 2) input.zoneName = next.substr(3);
+      ++ArgIndex;
+    }
+    inputs.push_back(std::move(input));
   }
   return Argument(args, ArgIndex);
 }
@@ -423,6 +436,12 @@ int JoinListings(const std::vector<std::string>& args) {
   }
   std::vector<InputName> names;
   const std::string outputName = ReadCommandLine(args, names);
+  // Every zone named is known before any input is read.
+  for (InputName& name : names) {
+    if (!name.zoneName) continue;
+    name.zone = FindZoneRule(*name.zoneName);
+    if (!name.zone) Raise("EConvertError", "'" + *name.zoneName + "' is not a known time zone");
+  }
   // A document that goes to a standard stream is the document alone.
   if (const StandardStreams document = StandardStreamsOf(outputName);
       document.output || document.error) {
@@ -437,13 +456,16 @@ int JoinListings(const std::vector<std::string>& args) {
                        {},
                        {}};
   std::vector<ListingInput> inputs;
-  for (const auto& [fileName, rewriteTimes] : names) {
+  for (const InputName& name : names) {
+    const std::string& fileName = name.name;
+    const bool rewriteTimes = name.rewriteTimes;
     if (!InputExists(fileName)) {
       PrintLine("File \"" + fileName + "\" not found");
       return 1;
     }
     std::optional<Failure> badTime;
-    inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, reading, badTime));
+    inputs.push_back(ScanInput(OpenInput(fileName), rewriteTimes, name.zone ? &*name.zone : nullptr,
+                               reading, badTime));
     // An empty file, an error page or a file compressed in a way not read
     // here, say: the run goes on, but whoever reads its mail should hear of
     // it.

@@ -63,10 +63,10 @@ std::uint16_t ParseTimeField(std::string_view field) {
 // when out is null. Nearly every value is twelve or fourteen digits; its
 // fields are then plain decimal numbers, which the listing time writes back
 // with the same digits, so its first twelve bytes go out as they stand.
-void PassOnTime(std::string_view value, std::string* out) {
+void PassOnTime(std::string_view value, std::string* out, TimeRewriter& rewriter) {
   const std::size_t digits = std::min<std::size_t>(value.size(), 14);
   if (value.size() < 12 || !std::all_of(value.begin(), value.begin() + digits, IsDigit)) {
-    const ListingTime time = ConvertListingTime(value);
+    const ListingTime time = ConvertListingTime(value, rewriter.zone, &rewriter.zoneYear);
     if (out) out->append(time.View());
     return;
   }
@@ -78,14 +78,31 @@ void PassOnTime(std::string_view value, std::string* out) {
     }
     return result;
   };
-  const CalendarTime time{number(0, 4), number(4, 2), 0, number(6, 2), number(8, 2), 0, 0, 0};
+  const CalendarTime time{number(0, 4), number(4, 2),  0, number(6, 2),
+                          number(8, 2), number(10, 2), 0, 0};
+  if (rewriter.zone) {
+    const std::int32_t offset = OffsetAtLocalTime(*rewriter.zone, time, rewriter.zoneYear);
+    const unsigned minutes = static_cast<unsigned>(offset < 0 ? -offset : offset) / 60;
+    const char suffix[8] = {'0',
+                            '0',
+                            ' ',
+                            offset < 0 ? '-' : '+',
+                            static_cast<char>('0' + minutes / 600),
+                            static_cast<char>('0' + minutes / 60 % 10),
+                            static_cast<char>('0' + minutes % 60 / 10),
+                            static_cast<char>('0' + minutes % 10)};
+    out->append(value.substr(0, 12)).append(suffix, sizeof suffix);
+    return;
+  }
   out->append(value.substr(0, 12)).append(IsSummerTime(time) ? "00 +0100" : "00");
 }
 
 }  // namespace
 
 void TimeRewriter::Start(std::uint64_t first) {
+  const ZoneRule* const keptZone = zone;
   *this = TimeRewriter();
+  zone = keptZone;
   pos = searchFrom = first;
 }
 
@@ -124,7 +141,7 @@ void TimeRewriter::Feed(Window window, std::uint64_t upTo, std::string* out) {
     }
     pos = window.offset + quote;
     if (quote == text.size()) return;
-    PassOnTime(value, out);
+    PassOnTime(value, out, *this);
     inValue = false;
     searchFrom = pos;  // the closing quote goes out with the next stretch
   }
@@ -137,13 +154,15 @@ void TimeRewriter::Finish() const {
                              "' has no closing quote");
 }
 
-void RewriteProgrammeTimes(std::string_view section, std::string& programmeText) {
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
+                           const ZoneRule* zone) {
   TimeRewriter rewriter;
+  rewriter.zone = zone;
   rewriter.Feed(Window{section, 0}, section.size(), &programmeText);
   rewriter.Finish();
 }
 
-ListingTime ConvertListingTime(std::string_view value) {
+ListingTime ConvertListingTime(std::string_view value, const ZoneRule* zone, ZoneYear* zoneYear) {
   // A field whose first byte lies inside the value is read from the bytes
   // that do; the minute field must at least begin.
   if (value.size() < 11) {
@@ -157,7 +176,9 @@ ListingTime ConvertListingTime(std::string_view value) {
   time.minute = ParseTimeField(CopyRange(value, 11, 12));
   // Seconds must parse, though the result always carries "00".
   if (value.size() > 12) time.second = ParseTimeField(CopyRange(value, 13, 14));
-  return FormatListingTime(time, true);
+  if (!zone) return FormatListingTime(time, true);
+  ZoneYear once;
+  return FormatZonedListingTime(time, OffsetAtLocalTime(*zone, time, zoneYear ? *zoneYear : once));
 }
 
 }  // namespace lindqvar

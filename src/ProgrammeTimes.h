@@ -21,13 +21,18 @@ namespace lindqvar {
 struct TimeRewriter {
   static constexpr std::size_t kKeptValueBytes = 41;  // all that conversion and messages read
 
+  // With a zone, every time gets the offset the zone has in force then
+  // (-t=ZONE); without, the summer/winter zone form (-t).
+  const ZoneRule* zone = nullptr;
+  ZoneYear zoneYear;
+
   std::uint64_t pos = 0;         // next byte of the section not yet passed on
   std::uint64_t searchFrom = 0;  // first place where the next attribute may begin
   bool inValue = false;          // between the quotes of a value
   std::size_t valueSize = 0;     // bytes of that value so far
   char valueBytes[kKeptValueBytes];
 
-  // Begins a section at offset first.
+  // Begins a section at offset first, in the zone already set.
   void Start(std::uint64_t first);
 
   // Handles the bytes of window from pos up to the offset upTo, appending
@@ -44,12 +49,15 @@ struct TimeRewriter {
 
 // Appends section to programmeText with every start and stop value
 // rewritten by ConvertListingTime. Raises EConvertError.
-void RewriteProgrammeTimes(std::string_view section, std::string& programmeText);
+void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
+                           const ZoneRule* zone = nullptr);
 
 // The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
-// suffix of the summer-time window; anything after the fourteenth byte is
+// suffix of the summer-time window, or, given a zone, the offset the zone
+// has in force at that local time; anything after the fourteenth byte is
 // dropped. A field that is not an integer, or a value too short to hold a
 // minute, raises EConvertError.
-ListingTime ConvertListingTime(std::string_view value);
+ListingTime ConvertListingTime(std::string_view value, const ZoneRule* zone = nullptr,
+                               ZoneYear* zoneYear = nullptr);
 
 }  // namespace lindqvar

@@ -1,6 +1,10 @@
 #include "timezones.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "ZoneTable.h"
 
 namespace lindqvar {
 
@@ -94,6 +98,226 @@ ListingTime FormatListingTime(const CalendarTime& time, bool withSeconds) {
     std::memcpy(out, " +0100", 6);
     out += 6;
   }
+  text.size = static_cast<std::size_t>(out - text.bytes);
+  return text;
+}
+
+namespace {
+
+// Reads a POSIX TZ string from at on; each part moves at past what it read.
+struct RuleReader {
+  std::string_view text;
+  std::size_t at = 0;
+
+  bool AtEnd() const { return at == text.size(); }
+  bool Take(char c) {
+    if (at < text.size() && text[at] == c) {
+      ++at;
+      return true;
+    }
+    return false;
+  }
+  bool Digit() const { return at < text.size() && text[at] >= '0' && text[at] <= '9'; }
+  // Digits, as a number no larger than most.
+  bool Number(int& value, int most) {
+    if (!Digit()) return false;
+    value = 0;
+    while (Digit()) {
+      value = value * 10 + (text[at++] - '0');
+      if (value > most) return false;
+    }
+    return true;
+  }
+  // A zone's abbreviation: three letters or more, or in angle brackets
+  // three or more letters, digits and signs.
+  bool Name() {
+    std::size_t length = 0;
+    if (Take('<')) {
+      while (at < text.size() && text[at] != '>') {
+        const char c = text[at++];
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                             (c >= '0' && c <= '9') || c == '+' || c == '-';
+        if (!allowed) return false;
+        ++length;
+      }
+      return Take('>') && length >= 3;
+    }
+    while (at < text.size() && ((text[at] | 0x20) >= 'a' && (text[at] | 0x20) <= 'z')) {
+      ++at;
+      ++length;
+    }
+    return length >= 3;
+  }
+  // [+|-]hh[:mm[:ss]], in seconds, hours no more than mostHours.
+  bool Duration(std::int32_t& seconds, int mostHours) {
+    const bool negative = Take('-');
+    if (!negative) Take('+');
+    int hours = 0;
+    int minutes = 0;
+    int secs = 0;
+    if (!Number(hours, mostHours)) return false;
+    if (Take(':') && (!Number(minutes, 59) || (Take(':') && !Number(secs, 59)))) return false;
+    seconds = hours * 3600 + minutes * 60 + secs;
+    if (negative) seconds = -seconds;
+    return true;
+  }
+  bool Change(ZoneRule::Change& change) {
+    if (Take('M')) {
+      change.kind = ZoneRule::Change::kWeekOfMonth;
+      if (!Number(change.month, 12) || change.month < 1 || !Take('.') || !Number(change.week, 5) ||
+          change.week < 1 || !Take('.') || !Number(change.weekday, 6)) {
+        return false;
+      }
+    } else if (Take('J')) {
+      change.kind = ZoneRule::Change::kJulianNoLeapDay;
+      if (!Number(change.day, 365) || change.day < 1) return false;
+    } else {
+      change.kind = ZoneRule::Change::kDayOfYear;
+      if (!Number(change.day, 365)) return false;
+    }
+    change.time = 2 * 3600;
+    return !Take('/') || Duration(change.time, 167);
+  }
+};
+
+std::int64_t FloorDivide(std::int64_t a, std::int64_t b) {
+  return a / b - (a % b != 0 && (a < 0) != (b < 0));
+}
+
+// Days from 1 January 1970 to the date, in the Gregorian calendar (after
+// Howard Hinnant's days_from_civil).
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
+  year -= month <= 2;
+  const std::int64_t era = FloorDivide(year, 400);
+  const std::int64_t yearOfEra = year - era * 400;
+  const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+bool IsLeap(std::int64_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+// The day of a change in a year, in days from 1 January 1970.
+std::int64_t ChangeDay(const ZoneRule::Change& change, std::int64_t year) {
+  const std::int64_t january1 = DaysFromCivil(year, 1, 1);
+  switch (change.kind) {
+    case ZoneRule::Change::kJulianNoLeapDay:
+      return january1 + change.day - 1 + (IsLeap(year) && change.day >= 60);
+    case ZoneRule::Change::kDayOfYear:
+      return january1 + change.day;
+    case ZoneRule::Change::kWeekOfMonth:
+      break;
+  }
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const std::int64_t first = DaysFromCivil(year, change.month, 1);
+  const int firstWeekday =
+      static_cast<int>(((first + 4) % 7 + 7) % 7);  // 1 January 1970 was a Thursday
+  int day = (change.weekday - firstWeekday + 7) % 7 + (change.week - 1) * 7;
+  const int length = kDays[change.month - 1] + (change.month == 2 && IsLeap(year));
+  while (day >= length) day -= 7;
+  return first + day;
+}
+
+// Works out the changes of the year and the years around it: each as the
+// first wall-clock time of the offset after it. Clocks going forward skip
+// the times up to the new offset's (they keep the offset before); clocks
+// going back repeat times, whose first coming keeps the offset before too.
+void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
+  struct Step {
+    std::int64_t from;
+    int order;  // on a tie, the end of summer time before the start of the next
+    std::int32_t offset;
+  };
+  Step steps[6];
+  std::size_t count = 0;
+  for (std::int64_t y = year - 1; y <= year + 1; ++y) {
+    const std::int64_t startsAt =
+        ChangeDay(zone.start, y) * 86400 + zone.start.time - zone.standard;
+    const std::int64_t endsAt = ChangeDay(zone.end, y) * 86400 + zone.end.time - zone.summer;
+    const std::int32_t larger = std::max(zone.standard, zone.summer);
+    steps[count++] = {startsAt + larger, 1, zone.summer};
+    steps[count++] = {endsAt + larger, 0, zone.standard};
+  }
+  std::sort(steps, steps + count, [](const Step& a, const Step& b) {
+    return a.from != b.from ? a.from < b.from : a.order < b.order;
+  });
+  cache.year = year;
+  for (int month = 1; month <= 12; ++month)
+    cache.monthStart[month - 1] = DaysFromCivil(year, month, 1);
+  cache.count = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    cache.from[i] = steps[i].from;
+    cache.offsetFrom[i] = steps[i].offset;
+  }
+  cache.offsetBefore = steps[0].order == 1 ? zone.standard : zone.summer;
+}
+
+}  // namespace
+
+std::optional<ZoneRule> ParseZoneRule(std::string_view text) {
+  RuleReader reader{text};
+  ZoneRule zone;
+  std::int32_t west = 0;
+  if (!reader.Name() || !reader.Duration(west, 24)) return std::nullopt;
+  zone.standard = -west;
+  if (reader.AtEnd()) return zone;
+  if (!reader.Name()) return std::nullopt;
+  zone.hasSummer = true;
+  zone.summer = zone.standard + 3600;
+  if (!reader.AtEnd() && reader.text[reader.at] != ',') {
+    if (!reader.Duration(west, 24)) return std::nullopt;
+    zone.summer = -west;
+  }
+  if (reader.AtEnd()) {
+    // No dates given: the rules of the United States, as C libraries take.
+    return ParseZoneRule(std::string(text) + ",M3.2.0,M11.1.0");
+  }
+  if (!reader.Take(',') || !reader.Change(zone.start) || !reader.Take(',') ||
+      !reader.Change(zone.end) || !reader.AtEnd()) {
+    return std::nullopt;
+  }
+  return zone;
+}
+
+std::optional<ZoneRule> FindZoneRule(std::string_view name) {
+  const ZoneTableEntry* const end = kZoneTable + kZoneTableSize;
+  const ZoneTableEntry* const found = std::lower_bound(
+      kZoneTable, end, name, [](const ZoneTableEntry& entry, std::string_view wanted) {
+        return std::string_view(entry.name) < wanted;
+      });
+  if (found != end && std::string_view(found->name) == name) return ParseZoneRule(found->rule);
+  return ParseZoneRule(name);
+}
+
+std::int32_t OffsetAtLocalTime(const ZoneRule& zone, const CalendarTime& time, ZoneYear& cache) {
+  if (!zone.hasSummer) return zone.standard;
+  const std::int64_t months = static_cast<std::int64_t>(time.month) - 1;
+  const std::int64_t year = time.year + FloorDivide(months, 12);
+  const int month = static_cast<int>(months - FloorDivide(months, 12) * 12) + 1;
+  if (cache.year != year) FillZoneYear(zone, year, cache);
+  const std::int64_t wall = (cache.monthStart[month - 1] + time.day - 1) * 86400 +
+                            std::int64_t{time.hour} * 3600 + std::int64_t{time.minute} * 60;
+  std::int32_t offset = cache.offsetBefore;
+  for (std::size_t i = 0; i < cache.count && wall >= cache.from[i]; ++i)
+    offset = cache.offsetFrom[i];
+  return offset;
+}
+
+ListingTime FormatZonedListingTime(const CalendarTime& time, std::int32_t offset) {
+  ListingTime text;
+  char* out = text.bytes;
+  out = WriteDecimal(out, time.year, 4);
+  out = WriteDecimal(out, time.month, 2);
+  out = WriteDecimal(out, time.day, 2);
+  out = WriteDecimal(out, time.hour, 2);
+  out = WriteDecimal(out, time.minute, 2);
+  std::memcpy(out, offset < 0 ? "00 -" : "00 +", 4);
+  out += 4;
+  const unsigned minutes = static_cast<unsigned>(offset < 0 ? -offset : offset) / 60;
+  out = WriteDecimal(out, minutes / 60, 2);
+  out = WriteDecimal(out, minutes % 60, 2);
   text.size = static_cast<std::size_t>(out - text.bytes);
   return text;
 }

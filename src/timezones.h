@@ -1,10 +1,12 @@
 // Summer-time rules: leap years, weekdays, the summer-time window of a year
-// and the listing time form "YYYYMMDDhhmmss" with its " +0100" zone suffix.
-// Knows nothing of text search.
+// and the listing time form "YYYYMMDDhhmmss" with its " +0100" zone suffix;
+// and the rules of any time zone, by name or in the POSIX form, with the
+// offset they give a local time. Knows nothing of text search.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace lindqvar {
@@ -51,5 +53,58 @@ bool IsSummerTime(const CalendarTime& time);
 // "%.4d%.2d%.2d%.2d%.2d" of year to minute, then "00" when withSeconds, then
 // " +0100" inside the summer-time window. The second field is not written.
 ListingTime FormatListingTime(const CalendarTime& time, bool withSeconds);
+
+// A time zone's rules as a POSIX TZ string gives them, such as
+// "CET-1CEST,M3.5.0,M10.5.0/3": the standard offset and, for a zone with
+// summer time, the summer offset and the local date and time of each
+// change, the same every year. Offsets are seconds east of UTC.
+struct ZoneRule {
+  // The day of a change in a year, and the time of day it comes at, in the
+  // local time in force until then (which may lie before 0:00 or past
+  // 24:00).
+  struct Change {
+    enum Kind { kJulianNoLeapDay, kDayOfYear, kWeekOfMonth } kind = kWeekOfMonth;
+    int day = 0;  // 1 to 365 (Jn), or 0 to 365 (n)
+    int month = 0;
+    int week = 0;     // 1 to 5, 5 being the last
+    int weekday = 0;  // 0 = Sunday
+    std::int32_t time = 2 * 3600;
+  };
+  std::int32_t standard = 0;
+  bool hasSummer = false;
+  std::int32_t summer = 0;
+  Change start;  // summer time begins
+  Change end;    // summer time ends
+};
+
+// The rule of a POSIX TZ string; nothing when it is not one.
+std::optional<ZoneRule> ParseZoneRule(std::string_view text);
+
+// The rule of name: a zone of the IANA database the program knows, such as
+// "Europe/Berlin", or else a POSIX TZ string. Nothing when it is neither.
+std::optional<ZoneRule> FindZoneRule(std::string_view name);
+
+// Where, in local wall-clock time, the offsets of a zone change in a year
+// and the ones around it, kept for the next time in the same year.
+struct ZoneYear {
+  std::int64_t year = INT64_MIN;
+  std::int64_t monthStart[12] = {};  // days from 1970 to the first of each month
+  std::size_t count = 0;
+  std::int64_t from[6] = {};        // wall-clock seconds of a change's first time
+  std::int32_t offsetFrom[6] = {};  // the offset from then on
+  std::int32_t offsetBefore = 0;    // the offset before the first
+};
+
+// The offset in force at a local wall-clock time of zone: the year, month,
+// day, hour and minute of time. A local time that comes twice, in the hour
+// the clocks go back, takes the first, earlier one; a local time the clocks
+// skip takes the offset in force before the gap. Other months and days than
+// a calendar has count on from the year's start. cache holds what was
+// worked out for the last year asked about.
+std::int32_t OffsetAtLocalTime(const ZoneRule& zone, const CalendarTime& time, ZoneYear& cache);
+
+// "%.4d%.2d%.2d%.2d%.2d00" of year to minute, then a blank and the offset
+// as "+HHMM" or "-HHMM", always written.
+ListingTime FormatZonedListingTime(const CalendarTime& time, std::int32_t offset);
 
 }  // namespace lindqvar

@@ -79,3 +79,6 @@ compare(CompressedInputs two.gz uk-local.xml -t g1.xml.gz -t out.xml)
 compare(CompressedOutput svt.xml dr.xml -t g1.xml g2.xml -t out.xml.gz)
 compare(DamagedInput dr.xml cut.gz out.xml)
 compare(Warnings svt.xml broken.xml out.xml)
+compare(ZonedTimes uk-local.xml -t=Europe/London svt.xml -t=Europe/Stockholm g1.xml
+        -t=Australia/Sydney dr.xml -t out.xml)
+compare(UnknownZone dr.xml -t=Nowhere/Else out.xml)

@@ -130,6 +130,53 @@ TEST_F(EndToEnd, TimesAreRewrittenOnlyForMarkedInputs) {
           ProgrammeOf("c.se", "START=\"20041201070500\" pdc-start=\"20041201070000\"") + "</tv>");
 }
 
+// -t=ZONE labels each time with the offset its zone has in force then,
+// beside inputs with -t and none; a zone the program does not know stops the
+// run before any input is read.
+TEST_F(EndToEnd, TimesLabelledWithTheirZone) {
+  const std::string times =
+      "start=\"20261025013000 +0000\" stop=\"20261025023000\" pdc-start=\"202603290230\"";
+  WriteFile(Path("uk.xml"), Listing("uk", times));
+  WriteFile(Path("au.xml"), Listing("au", times));
+  WriteFile(Path("se.xml"), Listing("se", times));
+  const RunResult run = Run({"uk.xml", "-t=Europe/London", "au.xml", "-t=Australia/Sydney",
+                             "se.xml", "-t", "se.xml", "uk.xml", "-t=<+0530>-5:30", "out.xml"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Checking timezone for \"uk.xml\"\r\nChecking timezone for \"au.xml\"\r\n"
+            "Checking timezone for \"se.xml\"\r\nChecking timezone for \"uk.xml\"\r\n"
+            "xml written to \"out.xml\" sucessfully\r\n");
+  const std::string output = ReadFile(Path("out.xml"));
+  for (const std::string& expected :
+       {ProgrammeOf("uk",
+                    "start=\"20261025013000 +0100\" stop=\"20261025023000 +0000\" "
+                    "pdc-start=\"20260329023000 +0100\""),
+        ProgrammeOf("au",
+                    "start=\"20261025013000 +1100\" stop=\"20261025023000 +1100\" "
+                    "pdc-start=\"20260329023000 +1100\""),
+        ProgrammeOf("se",
+                    "start=\"20261025013000\" stop=\"20261025023000\" "
+                    "pdc-start=\"20260329023000 +0100\""),
+        ProgrammeOf("se", times),
+        ProgrammeOf("uk",
+                    "start=\"20261025013000 +0530\" stop=\"20261025023000 +0530\" "
+                    "pdc-start=\"20260329023000 +0530\"")}) {
+    EXPECT_NE(output.find(expected), std::string::npos) << expected;
+  }
+
+  WriteFile(Path("out.xml"), "precious");
+  for (const std::string zone : {"Mars/Olympus_Mons", "europe/london", "CET-1CEST,M3.5.0", ""}) {
+    const RunResult unknown = Run({"uk.xml", "-t=" + zone, "missing.xml", "out.xml"});
+    EXPECT_EQ(unknown.status, 1) << zone;
+    EXPECT_EQ(unknown.out, "") << zone;
+    ExpectReport(unknown.err, "EConvertError", "'" + zone + "' is not a known time zone.");
+    EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+  }
+  // Anywhere else, -t=ZONE is a name like any other.
+  const RunResult first = Run({"-t=Europe/London", "uk.xml", "out.xml"});
+  EXPECT_EQ(first.out, "File \"-t=Europe/London\" not found\r\n");
+}
+
 // pdc-start after stop, in the XMLTV DTD's order, and programmes without
 // stop: every value is converted, each programme keeps its own times.
 TEST_F(EndToEnd, PdcStartAndStoplessProgrammesAllConverted) {
