@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "ZoneTable.h"
 
@@ -34,6 +35,15 @@ char* WriteDecimal(char* out, unsigned value, int minDigits) {
   for (int pad = count; pad < minDigits; ++pad) *out++ = '0';
   while (count > 0) *out++ = digits[--count];
   return out;
+}
+
+// "%.4d%.2d%.2d%.2d%.2d" of year to minute.
+char* WriteYearToMinute(char* out, const CalendarTime& time) {
+  out = WriteDecimal(out, time.year, 4);
+  out = WriteDecimal(out, time.month, 2);
+  out = WriteDecimal(out, time.day, 2);
+  out = WriteDecimal(out, time.hour, 2);
+  return WriteDecimal(out, time.minute, 2);
 }
 
 }  // namespace
@@ -84,12 +94,7 @@ bool IsSummerTime(const CalendarTime& time) {
 
 ListingTime FormatListingTime(const CalendarTime& time, bool withSeconds) {
   ListingTime text;
-  char* out = text.bytes;
-  out = WriteDecimal(out, time.year, 4);
-  out = WriteDecimal(out, time.month, 2);
-  out = WriteDecimal(out, time.day, 2);
-  out = WriteDecimal(out, time.hour, 2);
-  out = WriteDecimal(out, time.minute, 2);
+  char* out = WriteYearToMinute(text.bytes, time);
   if (withSeconds) {
     std::memcpy(out, "00", 2);
     out += 2;
@@ -227,7 +232,7 @@ std::int64_t ChangeDay(const ZoneRule::Change& change, std::int64_t year) {
 void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
   struct Step {
     std::int64_t from;
-    int order;  // on a tie, the end of summer time before the start of the next
+    int order;  // 0 for the end of summer time, 1 for its start
     std::int32_t offset;
   };
   Step steps[6];
@@ -240,9 +245,16 @@ void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
     steps[count++] = {startsAt + larger, 1, zone.summer};
     steps[count++] = {endsAt + larger, 0, zone.standard};
   }
-  std::sort(steps, steps + count, [](const Step& a, const Step& b) {
-    return a.from != b.from ? a.from < b.from : a.order < b.order;
-  });
+  // In order of time, the end of summer time first on a tie: six steps,
+  // put in place one by one.
+  for (std::size_t i = 1; i < count; ++i) {
+    for (std::size_t j = i; j > 0; --j) {
+      const Step& a = steps[j - 1];
+      const Step& b = steps[j];
+      if (a.from < b.from || (a.from == b.from && a.order <= b.order)) break;
+      std::swap(steps[j - 1], steps[j]);
+    }
+  }
   cache.year = year;
   for (int month = 1; month <= 12; ++month)
     cache.monthStart[month - 1] = DaysFromCivil(year, month, 1);
@@ -307,12 +319,7 @@ std::int32_t OffsetAtLocalTime(const ZoneRule& zone, const CalendarTime& time, Z
 
 ListingTime FormatZonedListingTime(const CalendarTime& time, std::int32_t offset) {
   ListingTime text;
-  char* out = text.bytes;
-  out = WriteDecimal(out, time.year, 4);
-  out = WriteDecimal(out, time.month, 2);
-  out = WriteDecimal(out, time.day, 2);
-  out = WriteDecimal(out, time.hour, 2);
-  out = WriteDecimal(out, time.minute, 2);
+  char* out = WriteYearToMinute(text.bytes, time);
   std::memcpy(out, offset < 0 ? "00 -" : "00 +", 4);
   out += 4;
   const unsigned minutes = static_cast<unsigned>(offset < 0 ? -offset : offset) / 60;

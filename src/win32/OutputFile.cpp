@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -58,17 +57,6 @@ bool RenameOver(HANDLE handle, const std::wstring& target) {
   std::copy(target.begin(), target.end(), rename->FileName);
   return ::SetFileInformationByHandle(handle, FileRenameInfo, rename,
                                       static_cast<DWORD>(storage.size())) != 0;
-}
-
-// A short name in folder, the same length whatever the output is called.
-std::wstring TemporaryName(const std::wstring& folder, unsigned attempt) {
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  wchar_t name[32];
-  std::swprintf(name, std::size(name), L".Lindqvar-%08lx",
-                static_cast<unsigned long>((now.QuadPart ^ (::GetCurrentProcessId() << 16)) +
-                                           attempt * 2654435761u));
-  return folder + L"\\" + name;
 }
 
 // Whether a file may be replaced by its attributes: not a read-only one,
@@ -152,7 +140,7 @@ OpenedOutput OpenOutput(const std::string& name) {
   // A console event waits until the new file is marked.
   const std::lock_guard lock(commitLock);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring temporary = TemporaryName(folder, attempt);
+    const std::wstring temporary = TemporaryName(folder, L".Lindqvar-", attempt);
     const HANDLE handle = ::CreateFileW(SystemPath(temporary).c_str(), GENERIC_WRITE | DELETE, 0,
                                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

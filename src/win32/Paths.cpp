@@ -1,6 +1,8 @@
 #include "win32/Paths.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <utility>
 
 namespace lindqvar {
@@ -41,6 +43,16 @@ std::wstring SystemPath(const std::wstring& name) {
   if (full.size() < MAX_PATH || full.starts_with(L"\\\\?\\")) return name;
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+std::wstring TemporaryName(const std::wstring& folder, const wchar_t* prefix, unsigned attempt) {
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  wchar_t digits[16];
+  std::swprintf(digits, std::size(digits), L"%08lx",
+                static_cast<unsigned long>((now.QuadPart ^ (::GetCurrentProcessId() << 16)) +
+                                           attempt * 2654435761u));
+  return folder + L"\\" + prefix + digits;
 }
 
 std::wstring FinalPath(HANDLE file) {

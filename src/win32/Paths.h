@@ -27,6 +27,11 @@ std::wstring FullPath(const std::wstring& name);
 // "\\?\" prefix, which lifts the limit.
 std::wstring SystemPath(const std::wstring& name);
 
+// A name in folder for a hidden file of the run's own: prefix and eight
+// hexadecimal digits, different for each attempt, the same length whatever
+// the output is called.
+std::wstring TemporaryName(const std::wstring& folder, const wchar_t* prefix, unsigned attempt);
+
 // Where an open file lies, with every link, junction and substituted drive
 // resolved; empty when the system cannot tell.
 std::wstring FinalPath(HANDLE file);

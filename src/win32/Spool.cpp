@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "Console.h"
 #include "Failure.h"
@@ -23,16 +22,10 @@ namespace {
 
 HANDLE OpenIn(const std::wstring& folder) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    wchar_t name[40];
-    std::swprintf(name, std::size(name), L".Lindqvar-spool-%08lx",
-                  static_cast<unsigned long>((now.QuadPart ^ (::GetCurrentProcessId() << 16)) +
-                                             attempt * 2654435761u));
     const HANDLE handle = ::CreateFileW(
-        SystemPath(folder + L"\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-        nullptr);
+        SystemPath(TemporaryName(folder, L".Lindqvar-spool-", attempt)).c_str(),
+        GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return handle;
   }
   return INVALID_HANDLE_VALUE;
