@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares whole runs with cat on generated listings, on a warm page cache:
-# cat of four inputs into a file, Lindqvar joining them, and Lindqvar with
-# -t on all four, each replacing its own output of the run before. Prints
+# cat of four inputs into a file, Lindqvar joining them, Lindqvar with -t on
+# all four, and with -t=Europe/Berlin on all four, each replacing its own
+# output of the run before. Prints
 # the median wall time of each, its ratio to cat's, its throughput and its
 # peak resident memory. Then, for the first size, compressed listings: the
 # four inputs gzip-compressed (gzip -6) joined into a plain file against
@@ -95,9 +96,10 @@ for size in "${sizes[@]}"; do
     [cat]="cat ${inputs[*]} > $corpus/cat.xml"
     [join]="$lindqvar ${inputs[*]} $corpus/join.xml > /dev/null"
     [join-t]="$lindqvar ${inputs[0]} -t ${inputs[1]} -t ${inputs[2]} -t ${inputs[3]} -t $corpus/join-t.xml > /dev/null"
+    [join-tz]="$lindqvar ${inputs[0]} -t=Europe/Berlin ${inputs[1]} -t=Europe/Berlin ${inputs[2]} -t=Europe/Berlin ${inputs[3]} -t=Europe/Berlin $corpus/join-tz.xml > /dev/null"
   )
   printf '\ninputs: 4 x %s (%d bytes), ratio to cat\n' "$size" "$total"
-  compare_rounds "$total" cat join join-t
+  compare_rounds "$total" cat join join-t join-tz
 
   [ "$size" = "${sizes[0]}" ] || continue
   packed=()

@@ -24,9 +24,9 @@ namespace lindqvar {
 namespace {
 
 // Inputs pass through a buffer of this size, twice: once to find their
-// sections and check their times, once to copy the sections out. Reads and
-// writes this large keep system calls few, and memory stays the same
-// whatever the size of the inputs.
+// sections and check their times, in its two halves in turn, once to copy
+// the sections out. Reads and writes this large keep system calls few, and
+// memory stays the same whatever the size of the inputs.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
 // What the second pass needs of one input.
@@ -123,13 +123,12 @@ class WindowChecker {
   std::thread thread_;
 };
 
-// What reading the inputs shares: the two buffers the first pass reads
-// into in turn (the second pass uses the first), the checker of the
-// windows, and the spool for the inputs that cannot be read twice, made
-// when the first one comes.
+// What reading the inputs shares: the buffer they pass through (the first
+// pass reads into its two halves in turn), the checker of the windows, and
+// the spool for the inputs that cannot be read twice, made when the first
+// one comes.
 struct InputReading {
   std::span<char> buffer;
-  std::span<char> otherBuffer;
   const std::string& outputName;
   OpenedSpool spool;
   KnownChannels channelIds;
@@ -158,11 +157,12 @@ struct InputReading {
     scan.checksApart = true;
     bool first = true;
     const std::uint64_t size =
-        WalkWindowsInTurn(buffer, otherBuffer, fill, [&](Window window, int) {
-          scan.Scan(window);
-          checker.Check(scan.checks, window, scan.channels, scan.programmes,
-                        std::exchange(first, false));
-        });
+        WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
+                          [&](Window window, int) {
+                            scan.Scan(window);
+                            checker.Check(scan.checks, window, scan.channels, scan.programmes,
+                                          std::exchange(first, false));
+                          });
     checker.Drain();
     return size;
   }
@@ -448,13 +448,8 @@ int JoinListings(const std::vector<std::string>& args) {
     KeepMessagesOff(document.output, document.error);
   }
 
-  std::vector<char> buffers(2 * kBufferSize);
-  InputReading reading{std::span(buffers).first(kBufferSize),
-                       std::span(buffers).last(kBufferSize),
-                       outputName,
-                       nullptr,
-                       {},
-                       {}};
+  std::vector<char> buffer(kBufferSize);
+  InputReading reading{buffer, outputName, nullptr, {}, {}};
   std::vector<ListingInput> inputs;
   for (const InputName& name : names) {
     const std::string& fileName = name.name;
