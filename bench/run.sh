@@ -2,15 +2,15 @@
 # Compares whole runs with cat on generated listings, on a warm page cache:
 # cat of four inputs into a file, Lindqvar joining them, Lindqvar with -t on
 # all four, and with -t=Europe/Berlin on all four, each replacing its own
-# output of the run before. Prints
-# the median wall time of each, its ratio to cat's, its throughput and its
-# peak resident memory. Then, for the first size, compressed listings: the
-# four inputs gzip-compressed (gzip -6) joined into a plain file against
-# zcat of them into a file, and the four plain inputs joined into a .gz
-# output against gzip -6 of the joined file, with the sizes of the two .gz
-# files. Last, the peak memory of a join of one sparse 3 GiB input and of a
-# pipe input of the last size's four listings (1 GiB by default). Every timed run starts after a sync, so that writing
-# back the output of the run before does not land in it.
+# output of the run before. Prints the median wall time of each, its ratio
+# to cat's, its throughput and its peak resident memory. Then, for the first
+# size, compressed listings: the four inputs gzip-compressed (gzip -6)
+# joined into a plain file against zcat of them into a file, and the four
+# plain inputs joined into a .gz output against gzip -6 of the joined file,
+# with the sizes of the two .gz files. Last, the peak memory of a join of
+# one sparse 3 GiB input and of a pipe input of the last size's four
+# listings (1 GiB by default). Every timed run starts after a sync, so that
+# writing back the output of the run before does not land in it.
 #
 #   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
 #   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
