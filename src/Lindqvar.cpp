@@ -156,13 +156,12 @@ struct InputReading {
     } drained{checker};
     scan.checksApart = true;
     bool first = true;
-    const std::uint64_t size =
-        WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
-                          [&](Window window, int) {
-                            scan.Scan(window);
-                            checker.Check(scan.checks, window, scan.channels, scan.programmes,
-                                          std::exchange(first, false));
-                          });
+    const std::uint64_t size = WalkWindowsInTurn(
+        buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill, [&](Window window) {
+          scan.Scan(window);
+          checker.Check(scan.checks, window, scan.channels, scan.programmes,
+                        std::exchange(first, false));
+        });
     checker.Drain();
     return size;
   }

@@ -25,16 +25,6 @@ bool SameAsciiLetters(std::string_view a, std::string_view b) {
          });
 }
 
-// The first place where a marker of length m may still begin once every
-// candidate that fits wholly before windowEnd has been tried.
-std::uint64_t Untried(std::uint64_t next, std::uint64_t windowEnd, std::size_t m) {
-  return windowEnd + 1 >= m ? std::max(next, windowEnd + 1 - m) : next;
-}
-
-Position PositionOf(const Window& window, std::uint64_t at) {
-  return static_cast<Position>(at - window.offset) + 1;
-}
-
 // The attributes of a tag or declaration, from at on, as name and value;
 // false past the last. A name without a value is skipped.
 bool NextAttribute(std::string_view text, std::size_t& at, std::string_view& name,
@@ -112,7 +102,7 @@ void ListingChecks::Scan(Window window, const SectionScan& channels,
     }
     utf8Checking[0] = utf8Checking[0] || checkChannels;
     utf8Checking[1] = utf8Checking[1] || checkProgrammes;
-    for (Position at = PositionOf(window, std::max(from, window.offset));;) {
+    for (Position at = window.PositionOf(std::max(from, window.offset));;) {
       Position incomplete = -1;
       const Position bad = SearchInvalidUtf8(text, at, incomplete);
       if (bad == -1) {
@@ -138,7 +128,7 @@ void ListingChecks::Scan(Window window, const SectionScan& channels,
   for (;;) {
     if (!inTag) {
       const Position at = SearchText(
-          text, kChannelMarker, PositionOf(window, std::max(nextChannel, window.offset)), false);
+          text, kChannelMarker, window.PositionOf(std::max(nextChannel, window.offset)), false);
       if (at == -1) {
         nextChannel = Untried(nextChannel, window.End(), kChannelMarker.size());
         break;
@@ -175,7 +165,7 @@ void ListingChecks::Scan(Window window, const SectionScan& channels,
       programmeAfterChannelsBegin = programmes.section.first;
     } else {
       const std::uint64_t from = std::max({nextProgramme, channels.section.first, window.offset});
-      const Position at = SearchText(text, kProgrammeMarker, PositionOf(window, from), false);
+      const Position at = SearchText(text, kProgrammeMarker, window.PositionOf(from), false);
       if (at != -1) {
         programmeAfterChannelsBegin = window.offset + static_cast<std::uint64_t>(at - 1);
       } else {

@@ -4,27 +4,12 @@
 
 namespace lindqvar {
 
-namespace {
-
-// The first place where a marker of length m may still begin once every
-// candidate that fits wholly before windowEnd has been tried.
-std::uint64_t Untried(std::uint64_t next, std::uint64_t windowEnd, std::size_t m) {
-  return windowEnd + 1 >= m ? std::max(next, windowEnd + 1 - m) : next;
-}
-
-// The 1-based position in window of the absolute offset at.
-Position PositionOf(const Window& window, std::uint64_t at) {
-  return static_cast<Position>(at - window.offset) + 1;
-}
-
-}  // namespace
-
 SectionScan::SectionScan(std::string_view open, std::string_view close)
     : openMarker(open), closeMarker(close), closeCanOverlap(CanOverlapItself(close, false)) {}
 
 bool SectionScan::Scan(Window window) {
   if (!opened) {
-    const Position at = SearchText(window.bytes, openMarker, PositionOf(window, next), false);
+    const Position at = SearchText(window.bytes, openMarker, window.PositionOf(next), false);
     if (at == -1) {
       next = Untried(next, window.End(), openMarker.size());
       return false;
@@ -39,15 +24,14 @@ bool SectionScan::Scan(Window window) {
     // Occurrences cannot overlap, so the chain of searches that the section
     // rule describes, each starting just past the previous match, visits
     // every one of them: the last one is found faster from the end.
-    const Position last =
-        SearchLastText(window.bytes, closeMarker, PositionOf(window, next), false);
+    const Position last = SearchLastText(window.bytes, closeMarker, window.PositionOf(next), false);
     if (last != -1) {
       section.end = window.offset + static_cast<std::uint64_t>(last - 1 + m);
       found = true;
     }
   } else {
-    for (Position past; (past = SearchPastEnd(window.bytes, closeMarker, PositionOf(window, next),
-                                              false)) != -1;) {
+    for (Position past;
+         (past = SearchPastEnd(window.bytes, closeMarker, window.PositionOf(next), false)) != -1;) {
       section.end = next = window.offset + static_cast<std::uint64_t>(past - 1);
       found = true;
     }

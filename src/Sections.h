@@ -10,6 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "StringUtils.h"
+
 namespace lindqvar {
 
 // Opens the joined document; its tv element is closed by ListingFooter.
@@ -25,7 +27,15 @@ struct Window {
   std::uint64_t offset = 0;
 
   std::uint64_t End() const { return offset + bytes.size(); }
+  // The 1-based position in the window of the absolute offset at.
+  Position PositionOf(std::uint64_t at) const { return static_cast<Position>(at - offset) + 1; }
 };
+
+// The first place where a marker of length m may still begin once every
+// candidate from next on that fits wholly before windowEnd has been tried.
+inline std::uint64_t Untried(std::uint64_t next, std::uint64_t windowEnd, std::size_t m) {
+  return windowEnd + 1 >= m ? std::max(next, windowEnd + 1 - m) : next;
+}
 
 // A stretch [first, end) of an input; empty when end is not past first.
 struct Range {
@@ -61,11 +71,11 @@ void WalkWindows(std::span<char> buffer, std::uint64_t from, std::uint64_t to, R
   }
 }
 
-// Calls visit(window, which) with successive windows, as WalkWindows does,
-// over all the bytes fill(bytes, size) delivers, up to size at a time,
-// until it delivers none; returns how many there were. The windows are
-// read into two buffers in turn, which is buffer which, so that another
-// thread may still look at one window while the next one is read. Both
+// Calls visit(window) with successive windows, as WalkWindows does, over
+// all the bytes fill(bytes, size) delivers, up to size at a time, until it
+// delivers none; returns how many there were. The windows are read into
+// two buffers in turn, so that another thread may still look at one window
+// while the next one is read. Both
 // buffers must be of the same size, larger than kWindowOverlap.
 template <typename Fill, typename Visit>
 std::uint64_t WalkWindowsInTurn(std::span<char> first, std::span<char> second, Fill&& fill,
@@ -87,7 +97,7 @@ std::uint64_t WalkWindowsInTurn(std::span<char> first, std::span<char> second, F
       size += got;
     }
     if (size == 0) break;
-    visit(Window{std::string_view(fresh[which] - kept, kept + size), offset - kept}, which);
+    visit(Window{std::string_view(fresh[which] - kept, kept + size), offset - kept});
     offset += size;
     kept = std::min(kWindowOverlap, kept + size);
   }
