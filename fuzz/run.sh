@@ -11,7 +11,7 @@ seconds=${1:-30}
 cd "$(dirname "$0")/.."
 
 cmake --workflow --preset fuzz >/dev/null
-for target in FuzzSearch FuzzSections FuzzListingTime FuzzGzip; do
+for target in FuzzSearch FuzzSections FuzzListingTime FuzzGzip FuzzZoneFile; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
   log=build/fuzz/$target.log

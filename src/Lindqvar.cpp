@@ -36,7 +36,7 @@ struct ListingInput {
   Range channels;  // offsets into the input as read (decompressed, for gzip data)
   Range programmes;
   bool rewriteTimes = false;
-  const ZoneRule* zone = nullptr;  // the zone of -t=ZONE
+  const TimeZone* zone = nullptr;  // the zone of -t=ZONE
   Compression compression = Compression::None;
   std::vector<std::string> warnings;  // what its first pass noticed, to print
 };
@@ -216,7 +216,7 @@ std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputRead
 // marked with "-t", converts every programme time. A time that cannot be
 // converted comes back in badTime, to be raised once the run has said that
 // it checks this input.
-ListingInput ScanInput(InputFile file, bool rewriteTimes, const ZoneRule* zone,
+ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
                        InputReading& reading, std::optional<Failure>& badTime) {
   ListingScan scan;
   scan.checkTimes = rewriteTimes;
@@ -399,7 +399,7 @@ struct InputName {
   std::string name;
   bool rewriteTimes = false;            // "-t" or "-t=ZONE" follows it
   std::optional<std::string> zoneName;  // the ZONE of "-t=ZONE"
-  std::optional<ZoneRule> zone;
+  std::optional<TimeZone> zone;
 };
 
 // The inputs and the output name the arguments give: every argument but the
@@ -425,6 +425,7 @@ std::string ReadCommandLine(const std::vector<std::string>& args, std::vector<In
 int JoinListings(const std::vector<std::string>& args) {
   if (args.size() == 2 && args[1] == "--version") {
     PrintLine("Lindqvar " LINDQVAR_VERSION);
+    PrintLine("zone data " + std::string(CompiledZoneVersion()));
     return 0;
   }
   if (args.size() < 3) {
@@ -438,7 +439,7 @@ int JoinListings(const std::vector<std::string>& args) {
   // Every zone named is known before any input is read.
   for (InputName& name : names) {
     if (!name.zoneName) continue;
-    name.zone = FindZoneRule(*name.zoneName);
+    name.zone = FindTimeZone(*name.zoneName);
     if (!name.zone) Raise("EConvertError", "'" + *name.zoneName + "' is not a known time zone");
   }
   // A document that goes to a standard stream is the document alone.

@@ -100,7 +100,7 @@ void PassOnTime(std::string_view value, std::string* out, TimeRewriter& rewriter
 }  // namespace
 
 void TimeRewriter::Start(std::uint64_t first) {
-  const ZoneRule* const keptZone = zone;
+  const TimeZone* const keptZone = zone;
   *this = TimeRewriter();
   zone = keptZone;
   pos = searchFrom = first;
@@ -155,14 +155,14 @@ void TimeRewriter::Finish() const {
 }
 
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
-                           const ZoneRule* zone) {
+                           const TimeZone* zone) {
   TimeRewriter rewriter;
   rewriter.zone = zone;
   rewriter.Feed(Window{section, 0}, section.size(), &programmeText);
   rewriter.Finish();
 }
 
-ListingTime ConvertListingTime(std::string_view value, const ZoneRule* zone, ZoneYear* zoneYear) {
+ListingTime ConvertListingTime(std::string_view value, const TimeZone* zone, ZoneYear* zoneYear) {
   // A field whose first byte lies inside the value is read from the bytes
   // that do; the minute field must at least begin.
   if (value.size() < 11) {

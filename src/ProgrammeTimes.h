@@ -23,7 +23,7 @@ struct TimeRewriter {
 
   // With a zone, every time gets the offset the zone has in force then
   // (-t=ZONE); without, the summer/winter zone form (-t).
-  const ZoneRule* zone = nullptr;
+  const TimeZone* zone = nullptr;
   ZoneYear zoneYear;
 
   std::uint64_t pos = 0;         // next byte of the section not yet passed on
@@ -50,14 +50,14 @@ struct TimeRewriter {
 // Appends section to programmeText with every start and stop value
 // rewritten by ConvertListingTime. Raises EConvertError.
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
-                           const ZoneRule* zone = nullptr);
+                           const TimeZone* zone = nullptr);
 
 // The value's YYYYMMDDhhmm as a listing time with seconds "00" and the zone
 // suffix of the summer-time window, or, given a zone, the offset the zone
 // has in force at that local time; anything after the fourteenth byte is
 // dropped. A field that is not an integer, or a value too short to hold a
 // minute, raises EConvertError.
-ListingTime ConvertListingTime(std::string_view value, const ZoneRule* zone = nullptr,
+ListingTime ConvertListingTime(std::string_view value, const TimeZone* zone = nullptr,
                                ZoneYear* zoneYear = nullptr);
 
 }  // namespace lindqvar

@@ -5,8 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "ZoneTable.h"
-
 namespace lindqvar {
 
 namespace {
@@ -225,12 +223,17 @@ std::int64_t ChangeDay(const ZoneRule::Change& change, std::int64_t year) {
   return first + day;
 }
 
-// Works out the changes of the year and the years around it: each as the
-// first wall-clock time of the offset after it. Clocks going forward skip
-// the times up to the new offset's (they keep the offset before); clocks
-// going back repeat times, whose first coming keeps the offset before too.
-void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
+// Works out the rule's changes in the year and the years around it that
+// come after the moment after (UTC): each as the first wall-clock time of
+// the offset after it. Clocks going forward skip the times up to the new
+// offset's (they keep the offset before); clocks going back repeat times,
+// whose first coming keeps the offset before too. Before the first of them
+// comes the offset before, or offsetAfter when the zone's listed changes
+// reach into these years.
+void FillRuleYear(const ZoneRule& zone, std::int64_t year, std::int64_t after,
+                  std::int32_t offsetAfter, ZoneYear& cache) {
   struct Step {
+    std::int64_t at;  // UTC
     std::int64_t from;
     int order;  // 0 for the end of summer time, 1 for its start
     std::int32_t offset;
@@ -242,8 +245,8 @@ void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
         ChangeDay(zone.start, y) * 86400 + zone.start.time - zone.standard;
     const std::int64_t endsAt = ChangeDay(zone.end, y) * 86400 + zone.end.time - zone.summer;
     const std::int32_t larger = std::max(zone.standard, zone.summer);
-    steps[count++] = {startsAt + larger, 1, zone.summer};
-    steps[count++] = {endsAt + larger, 0, zone.standard};
+    steps[count++] = {startsAt, startsAt + larger, 1, zone.summer};
+    steps[count++] = {endsAt, endsAt + larger, 0, zone.standard};
   }
   // In order of time, the end of summer time first on a tie: six steps,
   // put in place one by one.
@@ -255,15 +258,17 @@ void FillZoneYear(const ZoneRule& zone, std::int64_t year, ZoneYear& cache) {
       std::swap(steps[j - 1], steps[j]);
     }
   }
-  cache.year = year;
-  for (int month = 1; month <= 12; ++month)
-    cache.monthStart[month - 1] = DaysFromCivil(year, month, 1);
-  cache.count = count;
-  for (std::size_t i = 0; i < count; ++i) {
-    cache.from[i] = steps[i].from;
-    cache.offsetFrom[i] = steps[i].offset;
-  }
+  cache.ruleKnown = true;
   cache.offsetBefore = steps[0].order == 1 ? zone.standard : zone.summer;
+  cache.count = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (steps[i].at <= after) {
+      cache.offsetBefore = offsetAfter;
+      continue;
+    }
+    cache.from[cache.count] = steps[i].from;
+    cache.offsetFrom[cache.count++] = steps[i].offset;
+  }
 }
 
 }  // namespace
@@ -293,24 +298,79 @@ std::optional<ZoneRule> ParseZoneRule(std::string_view text) {
   return zone;
 }
 
-std::optional<ZoneRule> FindZoneRule(std::string_view name) {
-  const ZoneTableEntry* const end = kZoneTable + kZoneTableSize;
-  const ZoneTableEntry* const found = std::lower_bound(
-      kZoneTable, end, name, [](const ZoneTableEntry& entry, std::string_view wanted) {
-        return std::string_view(entry.name) < wanted;
-      });
-  if (found != end && std::string_view(found->name) == name) return ParseZoneRule(found->rule);
-  return ParseZoneRule(name);
+TimeZone MakeTimeZone(std::int32_t first, std::vector<std::int64_t> changes,
+                      std::vector<std::int32_t> offsets, std::optional<ZoneRule> rule) {
+  TimeZone zone{first, std::move(changes), std::move(offsets), {}, std::move(rule)};
+  // A change's new offset counts from the first local time that comes only
+  // after it: the end of the gap when the clocks go forward, the end of the
+  // doubled stretch when they go back. Kept in order should two changes
+  // come closer together than their offsets differ.
+  zone.wallFrom.reserve(zone.changes.size());
+  std::int32_t before = first;
+  for (std::size_t i = 0; i < zone.changes.size(); ++i) {
+    std::int64_t from = zone.changes[i] + std::max(before, zone.offsets[i]);
+    if (i > 0) from = std::max(from, zone.wallFrom[i - 1]);
+    zone.wallFrom.push_back(from);
+    before = zone.offsets[i];
+  }
+  return zone;
 }
 
-std::int32_t OffsetAtLocalTime(const ZoneRule& zone, const CalendarTime& time, ZoneYear& cache) {
-  if (!zone.hasSummer) return zone.standard;
-  const std::int64_t months = static_cast<std::int64_t>(time.month) - 1;
-  const std::int64_t year = time.year + FloorDivide(months, 12);
-  const int month = static_cast<int>(months - FloorDivide(months, 12) * 12) + 1;
-  if (cache.year != year) FillZoneYear(zone, year, cache);
+std::vector<std::int32_t> OffsetsOf(const TimeZone& zone) {
+  std::vector<std::int32_t> offsets = zone.offsets;
+  offsets.push_back(zone.first);
+  if (zone.rule) {
+    offsets.push_back(zone.rule->standard);
+    if (zone.rule->hasSummer) offsets.push_back(zone.rule->summer);
+  }
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  return offsets;
+}
+
+std::int32_t OffsetAtLocalTime(const TimeZone& zone, const CalendarTime& time, ZoneYear& cache) {
+  std::int64_t year = time.year;
+  int month = time.month;
+  if (month < 1 || month > 12) {
+    const std::int64_t months = static_cast<std::int64_t>(time.month) - 1;
+    year += FloorDivide(months, 12);
+    month = static_cast<int>(months - FloorDivide(months, 12) * 12) + 1;
+  }
+  const auto listedAfter = [&](std::int64_t wall) {
+    return static_cast<std::size_t>(
+        std::upper_bound(zone.wallFrom.begin(), zone.wallFrom.end(), wall) - zone.wallFrom.begin());
+  };
+  if (cache.year != year) {
+    cache.year = year;
+    cache.ruleKnown = false;
+    for (int m = 1; m <= 12; ++m) cache.monthStart[m - 1] = DaysFromCivil(year, m, 1);
+    cache.start = cache.monthStart[0] * 86400;
+    cache.last = DaysFromCivil(year + 1, 1, 1) * 86400 - 1;
+    cache.listedFrom = listedAfter(cache.start - 1);
+    cache.listedTo = listedAfter(cache.last);
+  }
   const std::int64_t wall = (cache.monthStart[month - 1] + time.day - 1) * 86400 +
                             std::int64_t{time.hour} * 3600 + std::int64_t{time.minute} * 60;
+
+  // The listed changes, up to the last one's new offset, or for ever when
+  // there is no rule after them. A year holds a few of them at most.
+  const bool listed = !zone.changes.empty();
+  if (listed && (!zone.rule || wall < zone.wallFrom.back())) {
+    std::size_t after = cache.listedFrom;
+    if (wall >= cache.start && wall <= cache.last) {
+      while (after < cache.listedTo && zone.wallFrom[after] <= wall) ++after;
+    } else {
+      after = listedAfter(wall);  // a day past the month's end, say
+    }
+    return after == 0 ? zone.first : zone.offsets[after - 1];
+  }
+  if (!zone.rule) return zone.first;
+  const ZoneRule& rule = *zone.rule;
+  if (!rule.hasSummer) return rule.standard;
+  if (!cache.ruleKnown) {
+    FillRuleYear(rule, year, listed ? zone.changes.back() : INT64_MIN,
+                 listed ? zone.offsets.back() : 0, cache);
+  }
   std::int32_t offset = cache.offsetBefore;
   for (std::size_t i = 0; i < cache.count && wall >= cache.from[i]; ++i)
     offset = cache.offsetFrom[i];

@@ -1,13 +1,15 @@
 // Summer-time rules: leap years, weekdays, the summer-time window of a year
 // and the listing time form "YYYYMMDDhhmmss" with its " +0100" zone suffix;
-// and the rules of any time zone, by name or in the POSIX form, with the
-// offset they give a local time. Knows nothing of text search.
+// and any time zone, by name or as a POSIX TZ string, with the offset it
+// gives a local time. Knows nothing of text search.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace lindqvar {
 
@@ -80,15 +82,65 @@ struct ZoneRule {
 // The rule of a POSIX TZ string; nothing when it is not one.
 std::optional<ZoneRule> ParseZoneRule(std::string_view text);
 
-// The rule of name: a zone of the IANA database the program knows, such as
-// "Europe/Berlin", or else a POSIX TZ string. Nothing when it is neither.
-std::optional<ZoneRule> FindZoneRule(std::string_view name);
+// A time zone through the years: the offsets its zone file lists, each
+// from the moment it came into force, and after the last of them the POSIX
+// rule, every year. A POSIX TZ string alone is a zone that lists none.
+struct TimeZone {
+  std::int32_t first = 0;              // in force before the first listed change
+  std::vector<std::int64_t> changes;   // seconds since 1970 UTC, ascending
+  std::vector<std::int32_t> offsets;   // in force from each change on
+  std::vector<std::int64_t> wallFrom;  // the local time from which each counts
+  std::optional<ZoneRule> rule;        // after the last listed change
+};
 
-// Where, in local wall-clock time, the offsets of a zone change in a year
-// and the ones around it, kept for the next time in the same year.
+// The zone of the listed changes (at the moments changes, to offsets, the
+// two of the same length, the moments ascending) and rule after them.
+TimeZone MakeTimeZone(std::int32_t first, std::vector<std::int64_t> changes,
+                      std::vector<std::int32_t> offsets, std::optional<ZoneRule> rule);
+
+// The zone a zone file describes (TZif, RFC 8536, version 2 or later, read
+// from its 64-bit part and its rule); nothing for bytes that are not such
+// a file, whose counts do not fit its size, or that hold leap seconds.
+std::optional<TimeZone> ReadZoneFile(std::string_view bytes);
+
+// Whether name has the form of a zone name of the IANA database and may be
+// looked up among the system's zone files: at most 255 bytes, no leading
+// "/", no empty, "." or ".." step, not in the "posix/" or "right/" trees,
+// and not one of the names that stand for no zone of its own ("Factory",
+// "localtime", "posixrules").
+bool IsZoneFileName(std::string_view name);
+
+// The zone of name as the table compiled into the program has it; nothing
+// when the table does not know it.
+std::optional<TimeZone> CompiledTimeZone(std::string_view name);
+
+// The names the compiled table knows, sorted, and the tzdata version it was
+// made from.
+std::vector<std::string_view> CompiledZoneNames();
+std::string_view CompiledZoneVersion();
+
+// The zone -t=name asks for: on a system with zone files, its file in the
+// system's zone folder, the newest data there is; else the compiled
+// table's; else the POSIX TZ string name is. Nothing when it is none of
+// them. The system's file is read here, once.
+std::optional<TimeZone> FindTimeZone(std::string_view name);
+
+// Every offset the zone can give, without repeats.
+std::vector<std::int32_t> OffsetsOf(const TimeZone& zone);
+
+// What the offsets of a year need, kept for the next time in the same
+// year: where its months begin, which of the zone's listed changes count
+// from within it, and, once the zone's rule has been asked about, where in local wall-clock time
+// the rule's offsets change in that year and the ones around it, after the zone's last listed
+// change.
 struct ZoneYear {
   std::int64_t year = INT64_MIN;
   std::int64_t monthStart[12] = {};  // days from 1970 to the first of each month
+  std::int64_t start = 0;            // the year's first and last wall-clock second
+  std::int64_t last = 0;
+  std::size_t listedFrom = 0;  // the listed changes that count from within the year
+  std::size_t listedTo = 0;
+  bool ruleKnown = false;
   std::size_t count = 0;
   std::int64_t from[6] = {};        // wall-clock seconds of a change's first time
   std::int32_t offsetFrom[6] = {};  // the offset from then on
@@ -96,12 +148,12 @@ struct ZoneYear {
 };
 
 // The offset in force at a local wall-clock time of zone: the year, month,
-// day, hour and minute of time. A local time that comes twice, in the hour
-// the clocks go back, takes the first, earlier one; a local time the clocks
+// day, hour and minute of time. A local time that comes twice, when the
+// clocks go back, takes the first, earlier offset; a local time the clocks
 // skip takes the offset in force before the gap. Other months and days than
 // a calendar has count on from the year's start. cache holds what was
 // worked out for the last year asked about.
-std::int32_t OffsetAtLocalTime(const ZoneRule& zone, const CalendarTime& time, ZoneYear& cache);
+std::int32_t OffsetAtLocalTime(const TimeZone& zone, const CalendarTime& time, ZoneYear& cache);
 
 // "%.4d%.2d%.2d%.2d%.2d00" of year to minute, then a blank and the offset
 // as "+HHMM" or "-HHMM", always written.

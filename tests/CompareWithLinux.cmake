@@ -1,7 +1,8 @@
 # Runs the Windows program (under Wine) and the Linux program on the same
 # inputs, each in a folder of its own, and checks that they agree: the
 # output's bytes, the messages, the exit status, and the failure report
-# but for the module's name and offset.
+# but for the module's name and offset. The Linux program is kept to the
+# zone table compiled into it, the Windows program's only zone data.
 #   WINDOWS_PROGRAM, LINUX_PROGRAM  the two; WINE the command that runs the first
 #   GENERATE          the listing generator; EXAMPLES the sample listings
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -30,6 +31,13 @@ foreach(side windows linux)
   # Faults that get warnings: an id given before, programmes among channels.
   file(WRITE ${WORK_DIR}/${side}/broken.xml
        "<tv><channel id=\"svt1.svt.se\"></channel><programme></programme><channel id=\"x\"></channel></tv>")
+  # Times where a zone's history, not its rule of today, decides.
+  set(history "<tv>")
+  foreach(time 20060315120000 20120115120000 20261201120000 20270215120000 19800701120000
+               20261101013000 20370701120000 20500101120000)
+    string(APPEND history "<programme start=\"${time}\" channel=\"c\"></programme>")
+  endforeach()
+  file(WRITE ${WORK_DIR}/${side}/history.xml "${history}</tv>")
   file(WRITE ${WORK_DIR}/${side}/bad.xml
        "<tv><programme start=\"20260701110000\" stop=\"202607011200 +0100\"></programme></tv>")
 endforeach()
@@ -41,7 +49,7 @@ function(compare name)
     if(side STREQUAL "windows")
       set(command ${WINE} ${WINDOWS_PROGRAM})
     else()
-      set(command ${LINUX_PROGRAM})
+      set(command ${CMAKE_COMMAND} -E env TZDIR=${WORK_DIR}/no-zone-files ${LINUX_PROGRAM})
     endif()
     execute_process(COMMAND ${command} ${ARGN} WORKING_DIRECTORY ${WORK_DIR}/${side}
                     RESULT_VARIABLE status_${side} OUTPUT_VARIABLE out_${side}
@@ -81,4 +89,8 @@ compare(DamagedInput dr.xml cut.gz out.xml)
 compare(Warnings svt.xml broken.xml out.xml)
 compare(ZonedTimes uk-local.xml -t=Europe/London svt.xml -t=Europe/Stockholm g1.xml
         -t=Australia/Sydney dr.xml -t out.xml)
+compare(ZoneHistories history.xml -t=America/New_York history.xml -t=Europe/Moscow history.xml
+        -t=Africa/Casablanca history.xml -t=America/Havana history.xml -t=America/Vancouver
+        history.xml -t=Asia/Tehran history.xml -t=EST5EDT out.xml)
 compare(UnknownZone dr.xml -t=Nowhere/Else out.xml)
+compare(NotAZone dr.xml -t=Factory out.xml)

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -23,7 +25,16 @@ TEST_F(EndToEnd, FewerThanTwoArgumentsPrintsUsage) {
   }
   const RunResult version = Run({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "Lindqvar " LINDQVAR_VERSION "\r\n");
+  // The second line names the tzdata version the zone table was made from,
+  // such as 2026f.
+  const std::string first = "Lindqvar " LINDQVAR_VERSION "\r\nzone data ";
+  ASSERT_TRUE(version.out.starts_with(first) && version.out.ends_with("\r\n")) << version.out;
+  const std::string zoneData =
+      version.out.substr(first.size(), version.out.size() - first.size() - 2);
+  EXPECT_TRUE(zoneData.size() >= 5 &&
+              std::all_of(zoneData.begin(), zoneData.begin() + 4, ::isdigit) &&
+              std::all_of(zoneData.begin() + 4, zoneData.end(), ::islower))
+      << zoneData;
 }
 
 TEST_F(EndToEnd, JoinsChannelsThenProgrammesUnderOneHeader) {
@@ -165,7 +176,8 @@ TEST_F(EndToEnd, TimesLabelledWithTheirZone) {
   }
 
   WriteFile(Path("out.xml"), "precious");
-  for (const std::string zone : {"Mars/Olympus_Mons", "europe/london", "CET-1CEST,M3.5.0", ""}) {
+  for (const std::string zone : {"Mars/Olympus_Mons", "europe/london", "CET-1CEST,M3.5.0", "",
+                                 "Factory", "../Europe/London"}) {
     const RunResult unknown = Run({"uk.xml", "-t=" + zone, "missing.xml", "out.xml"});
     EXPECT_EQ(unknown.status, 1) << zone;
     EXPECT_EQ(unknown.out, "") << zone;
@@ -175,6 +187,20 @@ TEST_F(EndToEnd, TimesLabelledWithTheirZone) {
   // Anywhere else, -t=ZONE is a name like any other.
   const RunResult first = Run({"-t=Europe/London", "uk.xml", "out.xml"});
   EXPECT_EQ(first.out, "File \"-t=Europe/London\" not found\r\n");
+
+  // The zone folder TZDIR names comes first; where it holds no zone file
+  // of that name, the program's own table answers.
+  fs::create_directories(Path("zones/Mars"));
+  fs::copy_file("/usr/share/zoneinfo/Asia/Kolkata", Path("zones/Mars/Olympus_Mons"));
+  WriteFile(Path("zones/Europe"), "not a folder");
+  ::setenv("TZDIR", Path("zones").c_str(), 1);
+  const RunResult local =
+      Run({"uk.xml", "-t=Mars/Olympus_Mons", "se.xml", "-t=Europe/Stockholm", "out.xml"});
+  ::unsetenv("TZDIR");
+  EXPECT_EQ(local.status, 0) << local.err;
+  const std::string zoned = ReadFile(Path("out.xml"));
+  EXPECT_NE(zoned.find("start=\"20261025013000 +0530\""), std::string::npos) << zoned;
+  EXPECT_NE(zoned.find("start=\"20261025013000 +0200\""), std::string::npos) << zoned;
 }
 
 // pdc-start after stop, in the XMLTV DTD's order, and programmes without
