@@ -9,8 +9,9 @@
 # plain inputs joined into a .gz output against gzip -6 of the joined file,
 # with the sizes of the two .gz files. Last, the peak memory of a join of
 # one sparse 3 GiB input and of a pipe input of the last size's four
-# listings (1 GiB by default). Every timed run starts after a sync, so that
-# writing back the output of the run before does not land in it.
+# listings (1 GiB by default), and of a listing of a million channels.
+# Every timed run starts after a sync, so that writing back the output of
+# the run before does not land in it.
 #
 #   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
 #   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
@@ -142,3 +143,16 @@ printf '\none sparse input of 3 GiB, peak RSS in MiB: join %s, join -t %s\n' \
 printf 'one pipe input of %d bytes, peak RSS in MiB: join %s, join -t %s\n' "$total" \
   "$(peak_rss_mib "cat ${inputs[*]} | $lindqvar /dev/stdin $build/bench-corpus/pipe-out.xml")" \
   "$(peak_rss_mib "cat ${inputs[*]} | $lindqvar /dev/stdin -t $build/bench-corpus/pipe-out.xml")"
+
+# A listing of a million channels, each with its own id of 20 bytes: the
+# peak memory beside the bound the id store keeps to, 16 MiB plus 1.5 times
+# the bytes of the ids plus 16 bytes an id.
+many=$build/bench-corpus/million.xml
+[ -s "$many" ] || awk 'BEGIN {
+  printf "<tv>"
+  for (i = 0; i < 1000000; ++i)
+    printf "<channel id=\"c%07d.example.org\"><display-name>C %d</display-name></channel>\n", i, i
+  print "</tv>" }' >"$many"
+printf 'one listing of 1000000 channels (ids of 20 bytes), peak RSS in MiB: join %s, bound %s\n' \
+  "$(peak_rss_mib "$lindqvar $many $build/bench-corpus/million-out.xml")" \
+  "$(awk 'BEGIN { printf "%.1f", 16 + (1.5 * 20e6 + 16 * 1e6) / 1048576 }')"

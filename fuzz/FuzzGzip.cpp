@@ -1,6 +1,7 @@
 // Random and damaged gzip data through the input path: read as it comes,
 // a byte at a time or in larger pieces, it yields what a plain one-piece
-// decompression of each member yields, or is damaged for both. And any
+// decompression of each member yields (zero padding after the last
+// ignored), or is damaged for both. And any
 // bytes, compressed on one thread or on three, give the same gzip member,
 // which reads back as those bytes.
 #include <zlib.h>
@@ -20,10 +21,12 @@ namespace {
 using lindqvar::GzipWriter;
 using lindqvar::testing::GunzipInPieces;
 
-// Each member decompressed in one piece, one after another.
+// Each member decompressed in one piece, one after another, up to zeros
+// that run to the end.
 std::optional<std::string> ReferenceGunzip(std::string_view data) {
   std::string text;
-  while (!data.empty()) {
+  for (bool first = true; !data.empty(); first = false) {
+    if (!first && data.find_first_not_of('\0') == std::string_view::npos) break;
     z_stream z{};
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) std::abort();
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));

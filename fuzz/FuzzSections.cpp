@@ -71,11 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t readSize = 1 + data[0] % 64;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  ListingScan scan = testing::ScanThroughBuffer(text, readSize);
   // The warnings are the same through the buffer as for the whole text.
-  ListingScan whole;
-  whole.Scan(Window{text, 0});
   KnownChannels known[2];
+  for (KnownChannels& inputs : known) inputs.inputs.push_back("f");
+  ListingScan scan;
+  scan.checkTimes = true;
+  scan.checks.known = &known[0];
+  testing::ReadThroughBuffer(text, {0, text.size()}, readSize,
+                             [&](Window window) { scan.Scan(window); });
+  ListingScan whole;
+  whole.checks.known = &known[1];
+  whole.Scan(Window{text, 0});
   std::vector<std::string> warnings[2];
   for (ListingScan* checked : {&scan, &whole}) {
     const int i = checked == &whole;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "Console.h"
@@ -39,7 +40,13 @@ Compression CompressionOf(std::string_view firstBytes) {
   if (StartsWith(firstBytes, {0x1F, 0x8B})) return Compression::Gzip;
   if (StartsWith(firstBytes, {0xFD, '7', 'z', 'X', 'Z', 0x00})) return Compression::Xz;
   if (StartsWith(firstBytes, {0x28, 0xB5, 0x2F, 0xFD})) return Compression::Zstd;
-  if (StartsWith(firstBytes, {'B', 'Z', 'h'})) return Compression::Bzip2;
+  // "BZh", the block size, and the magic of a block: plain text may well
+  // begin with "BZh".
+  if (firstBytes.size() >= 10 && StartsWith(firstBytes, {'B', 'Z', 'h'}) && firstBytes[3] >= '1' &&
+      firstBytes[3] <= '9' &&
+      StartsWith(firstBytes.substr(4), {0x31, 0x41, 0x59, 0x26, 0x53, 0x59})) {
+    return Compression::Bzip2;
+  }
   for (const unsigned char kind : {0x03, 0x05, 0x07}) {
     if (StartsWith(firstBytes, {'P', 'K', kind, static_cast<unsigned char>(kind + 1)})) {
       return Compression::Zip;
@@ -97,9 +104,17 @@ std::size_t GzipReader::Read(char* bytes, std::size_t size) {
       z.avail_in = static_cast<uInt>(got);
     }
     if (stream_->memberEnded) {
-      // Another member follows, or the data ends here.
+      // Another member follows, or zeros to the end, or the data ends here.
       if (z.avail_in == 0) {
         finished_ = inputEnded_;
+        continue;
+      }
+      if (padding_ || z.next_in[0] == 0) {
+        padding_ = true;
+        if (std::any_of(z.next_in, z.next_in + z.avail_in, [](Bytef b) { return b != 0; })) {
+          throw DamagedData();
+        }
+        z.avail_in = 0;
         continue;
       }
       inflateReset(&z);
@@ -178,8 +193,14 @@ GzipWriter::GzipWriter(std::function<void(std::string_view)> write, unsigned thr
   // "unknown": the same bytes wherever they are made.
   write_(std::string_view("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\xFF", 10));
   filling_->input.reserve(kBlockSize);
-  for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
-    workers_.push_back(StartWorkerThread([this] { Work(); }));
+  // Threads that cannot be had leave their blocks to the thread that
+  // writes, which compresses whatever waits.
+  workers_.reserve(std::max(threads, 1u));
+  try {
+    for (unsigned i = 0; i < std::max(threads, 1u); ++i) {
+      workers_.push_back(StartWorkerThread([this] { Work(); }));
+    }
+  } catch (const std::system_error&) {
   }
 }
 

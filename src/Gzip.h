@@ -20,8 +20,9 @@ namespace lindqvar {
 
 enum class Compression { None, Gzip, Xz, Zstd, Bzip2, Zip };
 
-// The longest magic number CompressionOf looks at.
-inline constexpr std::size_t kMagicBytes = 6;
+// The longest magic number CompressionOf looks at: bzip2's, with the magic
+// of its first block.
+inline constexpr std::size_t kMagicBytes = 10;
 
 // The compression the first bytes of a file are the magic number of; None
 // for anything else, such as a listing.
@@ -34,7 +35,8 @@ std::string_view CompressionName(Compression compression);
 using ReadBytes = std::function<std::size_t(char* bytes, std::size_t size)>;
 
 // Thrown for gzip data that is truncated, fails its check values, or is
-// followed by bytes that are not another gzip member.
+// followed by bytes that are neither another gzip member nor zeros to its
+// end (the padding of tapes and blocks, which gzip ignores).
 struct DamagedData {};
 
 // Decompresses gzip data as it is read, one member after another, as zcat
@@ -56,6 +58,7 @@ class GzipReader {
   ReadBytes readCompressed_;
   std::vector<unsigned char> compressed_;
   bool inputEnded_ = false;
+  bool padding_ = false;  // past the last member, in zeros
   bool finished_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -38,7 +39,8 @@ struct ListingInput {
   bool rewriteTimes = false;
   const TimeZone* zone = nullptr;  // the zone of -t=ZONE
   Compression compression = Compression::None;
-  std::vector<std::string> warnings;  // what its first pass noticed, to print
+  Compression inside = Compression::None;  // what gzip data decompresses to, when compressed again
+  std::vector<std::string> warnings;       // what its first pass noticed, to print
 };
 
 // Checks the windows of an input's first pass for its warnings, the first
@@ -62,13 +64,24 @@ class WindowChecker {
   // programmes; returns once the window before it is checked.
   void Check(ListingChecks& checks, Window window, const SectionScan& channels,
              const SectionScan& programmes, bool firstOfInput) {
-    if (firstOfInput) {
+    if (firstOfInput || noThread_) {
       Drain();
       checks.Scan(window, channels, programmes);
       return;
     }
     std::unique_lock hold(lock_);
-    if (!thread_.joinable()) thread_ = StartWorkerThread([this] { Work(); });
+    if (!thread_.joinable()) {
+      // Where no thread can be had (memory or a process limit), the checks
+      // are made here, between the reads.
+      try {
+        thread_ = StartWorkerThread([this] { Work(); });
+      } catch (const std::system_error&) {
+        noThread_ = true;
+        hold.unlock();
+        checks.Scan(window, channels, programmes);
+        return;
+      }
+    }
     WaitForJob(hold);
     job_.emplace(Job{&checks, window, channels, programmes});
     hold.unlock();
@@ -120,6 +133,7 @@ class WindowChecker {
   std::optional<Job> job_;
   std::exception_ptr failure_;
   bool stopping_ = false;
+  bool noThread_ = false;
   std::thread thread_;
 };
 
@@ -200,8 +214,13 @@ std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputRead
   if (input.compression == Compression::Gzip) gzip.emplace(readRaw);
   Spool& spool = reading.TheSpool();
   input.spooledAt = SpoolSize(spool);
+  std::string decompressedStart;  // its first bytes, which may tell of more compression
   const auto read = [&](char* bytes, std::size_t size) {
     const std::size_t got = gzip ? gzip->Read(bytes, size) : readRaw(bytes, size);
+    if (gzip && decompressedStart.size() < kMagicBytes) {
+      decompressedStart.append(bytes, std::min(got, kMagicBytes - decompressedStart.size()));
+      input.inside = CompressionOf(decompressedStart);
+    }
     AppendToSpool(spool, {bytes, got});
     return got;
   };
@@ -218,9 +237,18 @@ std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputRead
 // it checks this input.
 ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
                        InputReading& reading, std::optional<Failure>& badTime) {
-  ListingScan scan;
-  scan.checkTimes = rewriteTimes;
-  scan.times.zone = zone;
+  KnownChannels& known = reading.channelIds;
+  const auto self = static_cast<std::uint32_t>(known.inputs.size());
+  known.inputs.push_back(file.name);
+  const auto freshScan = [&] {
+    ListingScan scan;
+    scan.checkTimes = rewriteTimes;
+    scan.times.zone = zone;
+    scan.checks.known = &known;
+    scan.checks.self = self;
+    return scan;
+  };
+  ListingScan scan = freshScan();
   ListingInput input;
   input.rewriteTimes = rewriteTimes;
   input.zone = zone;
@@ -255,9 +283,7 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
       // /sys: read it as a stream.
       if (!InputUnchanged(file)) RaiseInputChanged();
       file.seekable = false;
-      scan = ListingScan();
-      scan.checkTimes = rewriteTimes;
-      scan.times.zone = zone;
+      scan = freshScan();
     }
   }
   std::uint64_t end = file.stamp.size;
@@ -269,8 +295,7 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
   input.channels = scan.channels.section;
   input.programmes = scan.programmes.section;
   scan.checks.Finish(end);
-  input.warnings =
-      ListingWarnings(file.name, scan.checks, input.channels, input.programmes, reading.channelIds);
+  input.warnings = ListingWarnings(file.name, scan.checks, input.channels, input.programmes, known);
   input.file = std::move(file);
   badTime = scan.TimesFailure();
   return input;
@@ -449,7 +474,7 @@ int JoinListings(const std::vector<std::string>& args) {
   }
 
   std::vector<char> buffer(kBufferSize);
-  InputReading reading{buffer, outputName, nullptr, {}, {}};
+  InputReading reading{buffer, outputName, nullptr, KnownChannels(), {}};
   std::vector<ListingInput> inputs;
   for (const InputName& name : names) {
     const std::string& fileName = name.name;
@@ -466,11 +491,13 @@ int JoinListings(const std::vector<std::string>& args) {
     // it.
     const ListingInput& input = inputs.back();
     if (input.channels.Size() == 0 && input.programmes.Size() == 0) {
-      const std::string_view kind = CompressionName(input.compression);
-      PrintWarning("Lindqvar: warning: nothing taken from \"" + fileName + "\"" +
-                   (kind.empty() || input.compression == Compression::Gzip
-                        ? std::string()
-                        : " (" + std::string(kind) + "-compressed)"));
+      std::string kind;
+      if (input.compression == Compression::Gzip && input.inside != Compression::None) {
+        kind = " (gzip holding " + std::string(CompressionName(input.inside)) + "-compressed data)";
+      } else if (input.compression != Compression::Gzip && input.compression != Compression::None) {
+        kind = " (" + std::string(CompressionName(input.compression)) + "-compressed)";
+      }
+      PrintWarning("Lindqvar: warning: nothing taken from \"" + Shown(fileName) + "\"" + kind);
     }
     for (const std::string& warning : input.warnings) PrintWarning("Lindqvar: warning: " + warning);
     if (rewriteTimes) {

@@ -12,8 +12,12 @@ namespace {
 constexpr std::string_view kChannelMarker = "<channel";
 constexpr std::string_view kProgrammeMarker = "<programme";
 
-// A channel start tag longer than this is not looked into for its id.
-constexpr std::size_t kLongestTag = 1024;
+// Ids waiting for a closing marker may take this much; beyond it, as when
+// memory runs out, the check of ids stops.
+constexpr std::size_t kMostPending = std::size_t{16} << 20;
+
+// The longest id or encoding a warning shows.
+constexpr std::size_t kLongestShown = 200;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -25,69 +29,79 @@ bool SameAsciiLetters(std::string_view a, std::string_view b) {
          });
 }
 
-// The attributes of a tag or declaration, from at on, as name and value;
-// false past the last. A name without a value is skipped.
-bool NextAttribute(std::string_view text, std::size_t& at, std::string_view& name,
-                   std::string_view& value) {
-  for (;;) {
-    while (at < text.size() && IsBlank(text[at])) ++at;
-    const std::size_t nameAt = at;
-    while (at < text.size() && !IsBlank(text[at]) && text[at] != '=' && text[at] != '>' &&
-           text[at] != '/' && text[at] != '?') {
-      ++at;
-    }
-    if (at == nameAt) return false;
-    name = text.substr(nameAt, at - nameAt);
-    while (at < text.size() && IsBlank(text[at])) ++at;
-    if (at >= text.size() || text[at] != '=') continue;
-    ++at;
-    while (at < text.size() && IsBlank(text[at])) ++at;
-    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return false;
-    const std::size_t close = text.find(text[at], at + 1);
-    if (close == std::string_view::npos) return false;
-    value = text.substr(at + 1, close - at - 1);
-    at = close + 1;
-    return true;
-  }
+void PutNumber(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
 }
 
-// The encoding the XML declaration at the start of prolog names, if it
-// names one.
-std::optional<std::string> DeclaredEncoding(std::string_view prolog) {
-  if (prolog.starts_with("\xEF\xBB\xBF")) prolog.remove_prefix(3);
-  if (!prolog.starts_with("<?xml") || prolog.size() < 6 || !IsBlank(prolog[5])) return {};
-  const std::string_view declaration = prolog.substr(0, prolog.find("?>"));
-  std::size_t at = 5;
-  std::string_view name;
-  std::string_view value;
-  while (NextAttribute(declaration, at, name, value)) {
-    if (name == "encoding") return std::string(value);
-  }
-  return {};
-}
-
-// The id of a channel start tag, from its marker to its ">", if it has one.
-std::optional<std::string> ChannelId(std::string_view tag) {
-  std::size_t at = kChannelMarker.size();
-  std::string_view name;
-  std::string_view value;
-  while (NextAttribute(tag, at, name, value)) {
-    if (name == "id") return std::string(value);
-  }
-  return {};
+std::uint64_t GetNumber(std::string_view in, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i)
+    value |= std::uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
+  return value;
 }
 
 }  // namespace
 
+std::string Shown(std::string_view bytes, std::size_t longest) {
+  const bool cut = bytes.size() > longest;
+  if (cut) bytes = bytes.substr(0, longest);
+  std::string shown;
+  shown.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    }
+  }
+  return cut ? shown + "..." : shown;
+}
+
+void ListingChecks::ScanProlog(Window window) {
+  const std::string_view text = window.bytes;
+  if (prolog == Prolog::kStart) {
+    // A declaration begins the input, after a byte order mark if there is
+    // one: "<?xml" and a blank. Up to nine bytes tell.
+    const std::size_t from = static_cast<std::size_t>(prologStart.size() - window.offset);
+    prologStart.append(text.substr(std::min(from, text.size()), 9 - prologStart.size()));
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    constexpr std::string_view kOpening = "<?xml";
+    std::string_view start = prologStart;
+    if (kBom.starts_with(start)) return;  // all a mark so far, or nothing yet
+    if (start.starts_with(kBom)) start.remove_prefix(kBom.size());
+    if (start.size() <= kOpening.size()) {
+      if (!kOpening.starts_with(start)) EndProlog();
+      return;
+    }
+    if (!start.starts_with(kOpening) || !IsBlank(start[kOpening.size()])) return EndProlog();
+    prolog = Prolog::kDeclaration;
+    declaration.Start("encoding", false);
+    declarationAt = prologStart.size() - start.size() + kOpening.size();
+  }
+  if (prolog != Prolog::kDeclaration) return;
+  const std::uint64_t upTo = std::min(window.End(), kDeclarationBytes);
+  if (declarationAt < upTo) {
+    declarationAt +=
+        declaration.Feed(text.substr(static_cast<std::size_t>(declarationAt - window.offset),
+                                     static_cast<std::size_t>(upTo - declarationAt)));
+  }
+  if (declaration.Ended() || declaration.Found() || declarationAt >= kDeclarationBytes) EndProlog();
+}
+
 void ListingChecks::Scan(Window window, const SectionScan& channels,
                          const SectionScan& programmes) {
   const std::string_view text = window.bytes;
-
-  if (!prologDone) {
-    const std::size_t from = static_cast<std::size_t>(prolog.size() - window.offset);
-    prolog.append(text.substr(std::min(from, text.size()), kPrologBytes - prolog.size()));
-    if (prolog.size() == kPrologBytes || prolog.find("?>") != std::string::npos) EndProlog();
-  }
+  if (prolog != Prolog::kDone) ScanProlog(window);
 
   // UTF-8, in each section from its beginning on, until a bad sequence is
   // found there. One found only now may begin before bytes already checked,
@@ -124,40 +138,7 @@ void ListingChecks::Scan(Window window, const SectionScan& channels,
     }
   }
 
-  // Channel start tags: each one's id, and the first inside the programmes.
-  for (;;) {
-    if (!inTag) {
-      const Position at = SearchText(
-          text, kChannelMarker, window.PositionOf(std::max(nextChannel, window.offset)), false);
-      if (at == -1) {
-        nextChannel = Untried(nextChannel, window.End(), kChannelMarker.size());
-        break;
-      }
-      tagAt = window.offset + static_cast<std::uint64_t>(at - 1);
-      tagEnd = tagAt;
-      tag.clear();
-      inTag = true;
-      if (programmes.opened && !channelAfterProgrammesBegin && programmes.section.first <= tagAt) {
-        channelAfterProgrammesBegin = tagAt;
-      }
-    }
-    // The tag up to its ">", or as far as the window or the longest tag
-    // looked into goes; the search goes on after it either way, wherever
-    // the windows end.
-    const std::string_view rest = text.substr(static_cast<std::size_t>(tagEnd - window.offset));
-    const std::size_t close = rest.find('>');
-    const std::size_t take = std::min(close == std::string_view::npos ? rest.size() : close + 1,
-                                      kLongestTag - tag.size());
-    tag.append(rest.substr(0, take));
-    tagEnd += take;
-    nextChannel = tagEnd;
-    if (tag.back() != '>' && tag.size() < kLongestTag) break;  // it goes on in the next window
-    inTag = false;
-    const char after = tag.size() > kChannelMarker.size() ? tag[kChannelMarker.size()] : '>';
-    if (tag.back() == '>' && (IsBlank(after) || after == '>' || after == '/')) {
-      if (std::optional<std::string> id = ChannelId(tag)) ids.emplace_back(tagAt, std::move(*id));
-    }
-  }
+  ScanChannelTags(window, channels, programmes);
 
   // The first programme at or after the channels' beginning.
   if (channels.opened && !programmeAfterChannelsBegin) {
@@ -175,18 +156,100 @@ void ListingChecks::Scan(Window window, const SectionScan& channels,
   }
 }
 
-void ListingChecks::EndProlog() {
-  prologDone = true;
-  const std::optional<std::string> encoding = DeclaredEncoding(prolog);
-  if (encoding && !SameAsciiLetters(*encoding, "UTF-8") && !SameAsciiLetters(*encoding, "UTF8") &&
-      !SameAsciiLetters(*encoding, "US-ASCII") && !SameAsciiLetters(*encoding, "ASCII")) {
-    declaredEncoding = encoding;
+// Channel start tags: each one's id, and the first inside the programmes.
+void ListingChecks::ScanChannelTags(Window window, const SectionScan& channels,
+                                    const SectionScan& programmes) {
+  const std::string_view text = window.bytes;
+  const bool checkIds = known && !known->ids.RanOut();
+  for (;;) {
+    if (!inTag) {
+      const Position at = SearchText(
+          text, kChannelMarker, window.PositionOf(std::max(nextChannel, window.offset)), false);
+      if (at == -1) {
+        nextChannel = Untried(nextChannel, window.End(), kChannelMarker.size());
+        break;
+      }
+      tagAt = window.offset + static_cast<std::uint64_t>(at - 1);
+      if (programmes.opened && !channelAfterProgrammesBegin && programmes.section.first <= tagAt) {
+        channelAfterProgrammesBegin = tagAt;
+      }
+      nextChannel = tagEnd = tagAt + kChannelMarker.size();
+      if (!checkIds) continue;
+      inTag = true;
+      tagNamed = false;
+    }
+    if (tagEnd == window.End()) break;  // it goes on in the next window
+    if (!tagNamed) {
+      // "<channels" or the like is another tag.
+      const char after = text[static_cast<std::size_t>(tagEnd - window.offset)];
+      if (!IsBlank(after) && after != '>' && after != '/') {
+        inTag = false;
+        continue;
+      }
+      tagNamed = true;
+      tag.Start("id", false);
+    }
+    tagEnd += tag.Feed(text.substr(static_cast<std::size_t>(tagEnd - window.offset)));
+    if (!tag.Ended()) break;
+    nextChannel = tagEnd;
+    inTag = false;
+    if (!tag.Found()) continue;
+    const std::string_view key = tag.Value().Key();
+    if (pending.size() - pendingRead + key.size() > kMostPending) return RunOut();
+    PutNumber(pending, tagAt, 8);
+    PutNumber(pending, key.size(), 4);
+    pending.append(key);
   }
-  prolog = std::string();
+  if (checkIds && channels.section.end > 0) Confirm(channels.section.end);
+}
+
+// The ids waiting that lie before sectionEnd, in the channel section for
+// good, each either new or a repeat.
+void ListingChecks::Confirm(std::uint64_t sectionEnd) {
+  while (pendingRead < pending.size()) {
+    const std::string_view record = std::string_view(pending).substr(pendingRead);
+    if (GetNumber(record, 8) >= sectionEnd) break;
+    const auto size = static_cast<std::size_t>(GetNumber(record.substr(8), 4));
+    const std::string_view key = record.substr(12, size);
+    pendingRead += 12 + size;
+    const std::optional<IdStore::Added> added = known->ids.Insert(key, self);
+    if (!added) return RunOut();
+    if (added->added) continue;
+    if (repeats++ == 0) {
+      firstRepeat = key.substr(0, kLongestShown + 1);
+      firstRepeatFrom = known->ids.Value(added->handle);
+    }
+  }
+  if (pendingRead > pending.size() / 2) {
+    pending.erase(0, pendingRead);
+    pendingRead = 0;
+  }
+}
+
+void ListingChecks::RunOut() {
+  known->ids.LetGo();
+  ranOutHere = true;
+  inTag = false;
+  pending = std::string();
+  pendingRead = 0;
+}
+
+void ListingChecks::EndProlog() {
+  prolog = Prolog::kDone;
+  prologStart = std::string();
+  if (!declaration.Found()) return;
+  const std::string_view encoding = declaration.Value().Key();
+  if (!SameAsciiLetters(encoding, "UTF-8") && !SameAsciiLetters(encoding, "UTF8") &&
+      !SameAsciiLetters(encoding, "US-ASCII") && !SameAsciiLetters(encoding, "ASCII")) {
+    declaredEncoding = std::string(encoding.substr(0, kLongestShown + 1));
+  }
 }
 
 void ListingChecks::Finish(std::uint64_t end) {
-  if (!prologDone) EndProlog();
+  if (prolog != Prolog::kDone) EndProlog();
+  // Ids after the last closing marker are outside the channel section.
+  pending = std::string();
+  pendingRead = 0;
   // A sequence that the input's end cuts short is a bad one.
   if (end > utf8From) {
     if (utf8Checking[0] && !badUtf8InChannels) badUtf8InChannels = utf8From;
@@ -195,16 +258,17 @@ void ListingChecks::Finish(std::uint64_t end) {
 }
 
 std::vector<std::string> ListingWarnings(const std::string& name, const ListingChecks& checks,
-                                         Range channels, Range programmes, KnownChannels& known) {
+                                         Range channels, Range programmes,
+                                         const KnownChannels& known) {
   std::vector<std::string> lines;
-  const std::string quoted = "\"" + name + "\"";
+  const std::string quoted = "\"" + Shown(name) + "\"";
   const auto inside = [](const std::optional<std::uint64_t>& at, Range section) {
     return at && section.Size() > 0 && *at >= section.first && *at < section.end;
   };
   if (channels.Size() == 0 && programmes.Size() == 0) return lines;
 
   if (checks.declaredEncoding) {
-    lines.push_back(quoted + " is declared " + *checks.declaredEncoding +
+    lines.push_back(quoted + " is declared " + Shown(*checks.declaredEncoding, kLongestShown) +
                     ", but the joined guide is read as UTF-8");
   } else {
     std::optional<std::uint64_t> bad;
@@ -216,24 +280,13 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
     if (bad) lines.push_back(quoted + " is not valid UTF-8 at byte " + std::to_string(*bad));
   }
 
-  const std::size_t self = known.inputs.size();
-  known.inputs.push_back(name);
-  std::size_t repeats = 0;
-  std::string first;
-  std::size_t firstFrom = 0;
-  for (const auto& [at, id] : checks.ids) {
-    if (!inside(at, channels)) continue;
-    const auto [entry, added] = known.firstFrom.try_emplace(id, self);
-    if (added) continue;
-    if (repeats++ == 0) {
-      first = id;
-      firstFrom = entry->second;
-    }
-  }
-  if (repeats > 0) {
-    lines.push_back(quoted + " repeats " + std::to_string(repeats) +
-                    " channel ids given before, first \"" + first + "\" from \"" +
-                    known.inputs[firstFrom] + "\"");
+  if (checks.ranOutHere) {
+    lines.push_back("too many channel ids to check for repeats after " + quoted);
+  } else if (checks.repeats > 0) {
+    lines.push_back(quoted + " repeats " + std::to_string(checks.repeats) + " channel id" +
+                    (checks.repeats == 1 ? "" : "s") + " given before, first \"" +
+                    Shown(checks.firstRepeat, kLongestShown) + "\" from \"" +
+                    Shown(known.inputs[checks.firstRepeatFrom]) + "\"");
   }
 
   if (inside(checks.programmeAfterChannelsBegin, channels)) {

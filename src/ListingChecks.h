@@ -8,19 +8,32 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
+#include "IdStore.h"
 #include "Sections.h"
+#include "StartTag.h"
 
 namespace lindqvar {
 
+// The channel ids the inputs have given so far, each with the input that
+// gave it first; the check stops for good when memory for them runs out.
+struct KnownChannels {
+  IdStore ids;                      // each with its index into inputs
+  std::vector<std::string> inputs;  // the inputs' names, in order
+
+  explicit KnownChannels(std::size_t limit = SIZE_MAX) : ids(limit) {}
+};
+
 struct ListingChecks {
-  // The input's first bytes, which hold its XML declaration if it has one.
-  static constexpr std::size_t kPrologBytes = 512;
-  std::string prolog;
-  bool prologDone = false;
+  // The XML declaration at the input's start is read for its encoding as
+  // far as this, however long it is.
+  static constexpr std::uint64_t kDeclarationBytes = std::uint64_t{64} << 10;
+  enum class Prolog { kStart, kDeclaration, kDone };
+  Prolog prolog = Prolog::kStart;
+  std::string prologStart;  // the first bytes, up to those of "<?xml" and a blank
+  AttributeReader declaration;
+  std::uint64_t declarationAt = 0;              // the declaration's bytes read so far end here
   std::optional<std::string> declaredEncoding;  // one other than UTF-8 and US-ASCII
 
   // UTF-8 is checked from where the first section begins; each section
@@ -30,14 +43,23 @@ struct ListingChecks {
   std::optional<std::uint64_t> badUtf8InChannels;
   std::optional<std::uint64_t> badUtf8InProgrammes;
 
-  // Channel start tags, for their ids: one cut by a window's end waits in
-  // tag for the rest.
-  std::uint64_t nextChannel = 0;  // first place where "<channel" may still begin
-  std::string tag;
-  std::uint64_t tagAt = 0;
-  std::uint64_t tagEnd = 0;  // the bytes of the tag gathered so far end here
+  // Channel start tags, for their ids, read as they come (one cut by a
+  // window's end goes on in the next). An id counts once a closing marker
+  // of the channel section follows it: until then it waits in pending.
+  KnownChannels* known = nullptr;  // none: ids are not checked
+  std::uint32_t self = 0;          // this input's index in known->inputs
+  std::uint64_t nextChannel = 0;   // first place where "<channel" may still begin
   bool inTag = false;
-  std::vector<std::pair<std::uint64_t, std::string>> ids;  // where each tag begins, its id
+  bool tagNamed = false;  // the byte after the marker showed it a channel tag
+  std::uint64_t tagAt = 0;
+  std::uint64_t tagEnd = 0;  // the bytes of the tag read so far end here
+  AttributeReader tag;
+  std::string pending;  // offset (8 bytes), key length (4), key, for each id waiting
+  std::size_t pendingRead = 0;
+  std::size_t repeats = 0;
+  std::string firstRepeat;  // shown as it is given, cut at 200 bytes
+  std::uint32_t firstRepeatFrom = 0;
+  bool ranOutHere = false;  // memory for the ids ran out while this input was read
 
   // The first marker of each section inside the other's span, if any.
   std::uint64_t nextProgramme = 0;
@@ -52,21 +74,24 @@ struct ListingChecks {
   void Finish(std::uint64_t end);
 
  private:
+  void ScanProlog(Window window);
+  void ScanChannelTags(Window window, const SectionScan& channels, const SectionScan& programmes);
+  void Confirm(std::uint64_t sectionEnd);
+  void RunOut();
   void EndProlog();
-};
-
-// The channel ids the inputs have given so far, each with the input that
-// gave it first.
-struct KnownChannels {
-  std::unordered_map<std::string, std::size_t> firstFrom;  // into inputs
-  std::vector<std::string> inputs;
 };
 
 // The warning lines for an input named name whose sections are channels and
 // programmes, in this order and at most one of each kind: its encoding,
-// its channel ids given before (whose ids it then adds to known), its
-// sections inside each other.
+// its channel ids given before, its sections inside each other.
 std::vector<std::string> ListingWarnings(const std::string& name, const ListingChecks& checks,
-                                         Range channels, Range programmes, KnownChannels& known);
+                                         Range channels, Range programmes,
+                                         const KnownChannels& known);
+
+// Bytes of a file name, an id or an encoding as a warning shows them: each
+// byte below 0x20 and 0x7F as \xHH (\r, \n and \t as those two characters),
+// so that no warning can end a line, forge another or reach a terminal as
+// a control sequence; cut at longest bytes with "...".
+std::string Shown(std::string_view bytes, std::size_t longest = SIZE_MAX);
 
 }  // namespace lindqvar

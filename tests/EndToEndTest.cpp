@@ -96,7 +96,7 @@ TEST_F(EndToEnd, WarningsForBrokenGuides) {
   EXPECT_EQ(run.err,
             "Lindqvar: warning: \"latin1.xml\" is declared ISO-8859-1, but the joined guide is "
             "read as UTF-8\r\n"
-            "Lindqvar: warning: \"twice.xml\" repeats 1 channel ids given before, first \"a.se\" "
+            "Lindqvar: warning: \"twice.xml\" repeats 1 channel id given before, first \"a.se\" "
             "from \"latin1.xml\"\r\n"
             "Lindqvar: warning: \"twice.xml\" has programmes among its channels; the joined guide "
             "holds them twice\r\n");

@@ -129,6 +129,7 @@ TEST_F(EndToEnd, DamagedOrUnknownCompression) {
       {"ChangedData", changed},
       {"TrailingJunk", good + "junk"},
       {"HalfAMemberAfter", good + good.substr(0, 20)},
+      {"PaddingThenAByte", good + std::string(512, '\0') + "x"},
   };
   WriteFile(Path("out.xml"), "precious");
   for (const auto& [what, bytes] : damaged) {
@@ -148,7 +149,7 @@ TEST_F(EndToEnd, DamagedOrUnknownCompression) {
       {"zstd",
        "\x28\xB5\x2F\xFD"
        "data"},
-      {"bzip2", "BZh91AY&SY"},
+      {"bzip2", "BZh91AY&SYdata"},
       {"zip",
        "PK\x03\x04"
        "data"},
@@ -159,7 +160,26 @@ TEST_F(EndToEnd, DamagedOrUnknownCompression) {
     EXPECT_EQ(run.status, 0) << kind;
     EXPECT_EQ(run.err, "Lindqvar: warning: nothing taken from \"other.xml\" (" + std::string(kind) +
                            "-compressed)\r\n");
+    // Compressed once more with gzip, it is named one level deep.
+    ASSERT_EQ(RunShell("gzip -c other.xml > other.gz", false), 0);
+    const RunResult inside = Run({"a.gz", "other.gz", "out.xml"});
+    EXPECT_EQ(inside.status, 0) << kind;
+    EXPECT_EQ(inside.err, "Lindqvar: warning: nothing taken from \"other.gz\" (gzip holding " +
+                              std::string(kind) + "-compressed data)\r\n");
   }
+
+  // Zeros after the last member, as tapes and blocks pad, are no damage;
+  // nor is a name for bzip2 data given to text that merely begins "BZh".
+  WriteFile(Path("padded.gz"), good + std::string(10000, '\0'));
+  WriteFile(Path("bzh.xml"), "BZh, the listing: <channel id=\"x\"></channel>");
+  const RunResult padded = Run({"padded.gz", "bzh.xml", "out.xml"});
+  EXPECT_EQ(padded.status, 0) << padded.err;
+  EXPECT_EQ(padded.err, "");
+  EXPECT_EQ(ReadFile(Path("out.xml")),
+            kHeader + listing.substr(4) + "<channel id=\"x\"></channel></tv>");
+  WriteFile(Path("bzh.xml"), "BZh, the listing");
+  EXPECT_EQ(Run({"bzh.xml", "out.xml"}).err,
+            "Lindqvar: warning: nothing taken from \"bzh.xml\"\r\n");
 }
 
 // An endless input, kept outside memory for the second pass, fills the file
@@ -177,6 +197,91 @@ TEST_F(EndToEnd, EndlessInputFillsTheDiskNotTheMemory) {
   ExpectReport(run.err, "EInOutError", "Disk full.");
   EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
   EXPECT_EQ(Entries(), std::vector<std::string>{"out.xml"});
+}
+
+// Memory for the channel ids running out (here an address space limit
+// stands in for a small machine) stops their check with one line; the join
+// goes on and ends as it would without the check.
+TEST_F(EndToEnd, ChannelIdsBeyondMemoryStopTheirCheckNotTheJoin) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  std::string channels;
+  for (int i = 0; i < 300000; ++i) channels += ChannelOf("c" + std::to_string(i) + ".example.org");
+  WriteFile(Path("many.xml"), "<tv>" + channels + "</tv>");
+  RunOptions options;
+  options.addressSpace = rlim_t{20} << 20;
+  const RunResult run = Run({"many.xml", "many.xml", "out.xml"}, options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err,
+            "Lindqvar: warning: too many channel ids to check for repeats after \"many.xml\"\r\n");
+  EXPECT_EQ(run.out, "xml written to \"out.xml\" sucessfully\r\n");
+  EXPECT_EQ(ReadFile(Path("out.xml")), kHeader + channels + channels + "</tv>");
+}
+
+// Where the spool for what cannot be read twice is made, seen in the
+// program's descriptors while it waits on a FIFO input: beside a named
+// output; for a descriptor, beside the regular file it writes to; else, as
+// for a pipe or a device, in TMPDIR, or without it in /tmp; never in /dev.
+TEST_F(EndToEnd, SpoolBesideTheOutputOrInTheFolderForTemporaryFiles) {
+  fs::create_directories(Path("out"));
+  fs::create_directories(Path("tmp"));
+  const std::string listing = Listing("a.se", "start=\"20041201070500\"");
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    bool stdoutToFile;  // standard output redirected to out/log.xml
+    bool tmpdir;        // TMPDIR set to tmp
+    std::string folder;
+  };
+  const Row rows[] = {
+      {"named file", {"feed.xml", "out/guide.xml"}, false, true, Path("out").string()},
+      {"stdout to a file", {"feed.xml", "/dev/stdout"}, true, true, Path("out").string()},
+      {"stdout a pipe", {"feed.xml", "/dev/stdout"}, false, true, Path("tmp").string()},
+      {"a device", {"feed.xml", "/dev/null"}, false, true, Path("tmp").string()},
+      {"a device without TMPDIR", {"feed.xml", "/dev/null"}, false, false, "/tmp"},
+  };
+  const char* const tmpdir = std::getenv("TMPDIR");
+  const std::string saved = tmpdir ? tmpdir : "";
+  for (const Row& row : rows) {
+    fs::remove(Path("feed.xml"));
+    ASSERT_EQ(::mkfifo(Path("feed.xml").c_str(), 0644), 0);
+    if (row.tmpdir) {
+      ::setenv("TMPDIR", Path("tmp").c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    RunOptions options;
+    if (row.stdoutToFile) options.stdoutPath = Path("out/log.xml").string();
+    options.stdoutPipe = !row.stdoutToFile;
+    const pid_t child = Start(row.args, options);
+    if (tmpdir) {
+      ::setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    // Half the listing, then a look at what the program holds open.
+    const int feed = ::open(Path("feed.xml").c_str(), O_WRONLY);
+    ASSERT_GE(feed, 0);
+    ASSERT_EQ(::write(feed, listing.data(), listing.size() / 2),
+              static_cast<ssize_t>(listing.size() / 2));
+    std::string spool;
+    for (int tries = 0; tries < 500 && spool.empty(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
+      std::error_code ignored;
+      for (const auto& entry : fs::directory_iterator(fds, ignored)) {
+        const std::string target = fs::read_symlink(entry.path(), ignored).string();
+        if (target.ends_with(" (deleted)")) spool = target;
+      }
+    }
+    const std::string rest = listing.substr(listing.size() / 2);
+    EXPECT_EQ(::write(feed, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    ::close(feed);
+    const RunResult run = Finish(child, options);
+    EXPECT_EQ(run.status, 0) << row.what << ": " << run.err;
+    EXPECT_EQ(fs::path(spool).parent_path().string(), row.folder) << row.what << ": " << spool;
+  }
 }
 
 // A sparse file: it takes no disk space, yet reads as all its bytes.

@@ -48,7 +48,11 @@ TEST(CompressionOf, MagicNumbers) {
        "7zXZ"s,
        Compression::None},  // cut short
       {"\x28\xB5\x2F\xFD"s, Compression::Zstd},
-      {"BZh91AY"s, Compression::Bzip2},
+      {"BZh91AY&SY"s, Compression::Bzip2},
+      {"BZh11AY&SYx"s, Compression::Bzip2},
+      {"BZh91AY&S"s, Compression::None},  // cut short
+      {"BZh01AY&SY"s, Compression::None},
+      {"BZh is how the listing starts"s, Compression::None},
       {"PK\x03\x04"s, Compression::Zip},
       {"PK\x05\x06"s, Compression::Zip},
       {"PK\x04\x03"s, Compression::None},
@@ -88,8 +92,19 @@ TEST(GzipReader, DamagedDataIsNeverTakenForGood) {
       EXPECT_EQ(*read, text) << round;
     }
   }
-  for (const std::string& junk : {"\n"s, "\0\0\0\0"s, "x"s, "\x1F"s, "\x1F\x8B"s}) {
-    EXPECT_EQ(testing::GunzipInPieces(good + junk, 1000), std::nullopt) << junk.size();
+  // Zeros to the end are padding, as gzip takes them; anything else after
+  // the last member, the zeros' too, is damage.
+  for (const std::string& junk : {"\n"s, "x"s, "\x1F"s, "\x1F\x8B"s, "\0\0\0\0x"s,
+                                  std::string(5000, '\0') + "\1", "\0"s + good}) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
+      EXPECT_EQ(testing::GunzipInPieces(good + junk, piece), std::nullopt) << junk.size();
+    }
+  }
+  for (const std::string& padding : {"\0"s, std::string(100000, '\0')}) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
+      EXPECT_EQ(testing::GunzipInPieces(good + padding, piece), text) << padding.size();
+      EXPECT_EQ(testing::GunzipInPieces(good + good + padding, piece), text + text);
+    }
   }
 }
 

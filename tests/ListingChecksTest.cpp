@@ -17,12 +17,20 @@ using namespace std::string_literals;
 // The warnings for inputs read in order, each through windows of readSize
 // new bytes (all of it at once for 0).
 std::vector<std::string> Warnings(const std::vector<std::pair<std::string, std::string>>& inputs,
-                                  std::size_t readSize) {
-  KnownChannels known;
+                                  std::size_t readSize, std::size_t idMemory = SIZE_MAX) {
+  KnownChannels known(idMemory);
   std::vector<std::string> lines;
   for (const auto& [name, text] : inputs) {
-    ListingScan scan = readSize == 0 ? ListingScan() : testing::ScanThroughBuffer(text, readSize);
-    if (readSize == 0) scan.Scan(Window{text, 0});
+    known.inputs.push_back(name);
+    ListingScan scan;
+    scan.checks.known = &known;
+    scan.checks.self = static_cast<std::uint32_t>(known.inputs.size() - 1);
+    if (readSize == 0) {
+      scan.Scan(Window{text, 0});
+    } else {
+      testing::ReadThroughBuffer(text, {0, text.size()}, readSize,
+                                 [&](Window window) { scan.Scan(window); });
+    }
     scan.checks.Finish(text.size());
     for (std::string& line : ListingWarnings(name, scan.checks, scan.channels.section,
                                              scan.programmes.section, known)) {
@@ -87,7 +95,7 @@ TEST(ListingWarnings, EachFaultItsLine) {
        {"\"two.xml\" repeats 2 channel ids given before, first \"b\" from \"one.xml\""}},
       {"RepeatedWithinOneInput",
        {{"one.xml", Listing("", Channel("a") + Channel("b") + Channel("a"), "")}},
-       {"\"one.xml\" repeats 1 channel ids given before, first \"a\" from \"one.xml\""}},
+       {"\"one.xml\" repeats 1 channel id given before, first \"a\" from \"one.xml\""}},
       {"IdsMatchedAsBytes",
        {{"one.xml",
          Listing("", Channel("bbc1.uk") + Channel("BBC1.uk") + Channel("bbc1.uk "), "")}},
@@ -95,7 +103,7 @@ TEST(ListingWarnings, EachFaultItsLine) {
       {"IdInAnyAttributePlace",
        {{"one.xml",
          "<channel\n  id = 'x' lang=\"en\"></channel><channel data-id=\"x\" id=\"x\"></channel>"}},
-       {"\"one.xml\" repeats 1 channel ids given before, first \"x\" from \"one.xml\""}},
+       {"\"one.xml\" repeats 1 channel id given before, first \"x\" from \"one.xml\""}},
       {"ProgrammesAmongChannels",
        {{"g.xml", Listing("", Channel("a") + kProgramme + Channel("b"), kProgramme)}},
        {"\"g.xml\" has programmes among its channels; the joined guide holds them twice"}},
@@ -110,16 +118,68 @@ TEST(ListingWarnings, EachFaultItsLine) {
        {"\"x.xml\" is declared windows-1252, but the joined guide is read as UTF-8",
         "\"x.xml\" repeats 2 channel ids given before, first \"a\" from \"one.xml\"",
         "\"x.xml\" has programmes among its channels; the joined guide holds them twice"}},
+      {"LongIdAndLongAttributeBeforeIt",
+       {{"one.xml", Listing("",
+                            "<channel id=\"" + std::string(1500, 'i') + "\"></channel>" +
+                                "<channel data-x=\"" + std::string(2000, '>') + "\" id=\"" +
+                                std::string(1500, 'i') + "\"></channel>",
+                            "")}},
+       {"\"one.xml\" repeats 1 channel id given before, first \"" + std::string(200, 'i') +
+        "...\" from \"one.xml\""}},
+      {"LongIdsAlikeInTheirFirstBytes",
+       {{"one.xml",
+         Listing("", Channel(std::string(3000, 'i') + "a") + Channel(std::string(3000, 'i') + "b"),
+                 "")}},
+       {}},
+      {"LongDeclaration",
+       {{"se.xml", Listing("<?xml version=\"1.0\" standalone=\"" + std::string(3000, ' ') +
+                               "yes\" encoding=\"ISO-8859-1\"?>",
+                           Channel("a"), "")}},
+       {"\"se.xml\" is declared ISO-8859-1, but the joined guide is read as UTF-8"}},
+      {"EncodingPastTheFirst64KiB",
+       {{"se.xml",
+         Listing("<?xml version=\"1.0\"" + std::string(70000, ' ') + "encoding=\"ISO-8859-1\"?>",
+                 Channel("a"), "")}},
+       {}},
+      {"ControlBytesShown",
+       {{"one\r\n.xml", Listing("<?xml version=\"1.0\" encoding=\"x\x1B[2J\"?>",
+                                Channel("a\r\nxml written to 'x' sucessfully\t\x7F") +
+                                    Channel("a\r\nxml written to 'x' sucessfully\t\x7F"),
+                                "")}},
+       {"\"one\\r\\n.xml\" is declared x\\x1B[2J, but the joined guide is read as UTF-8",
+        "\"one\\r\\n.xml\" repeats 1 channel id given before, first "
+        "\"a\\r\\nxml written to 'x' sucessfully\\t\\x7F\" from \"one\\r\\n.xml\""}},
       {"NothingTakenNothingSaid",
        {{"page.html", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><html>\xE9</html>"}},
        {}},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Warnings(row.inputs, 0), row.expected) << row.name;
+    ASSERT_EQ(Warnings(row.inputs, 1000), row.expected) << row.name << " by 1000";
     // Every fault also where a window's end cuts it.
     for (std::size_t readSize = 1; readSize <= 40; ++readSize) {
       ASSERT_EQ(Warnings(row.inputs, readSize), row.expected) << row.name << " by " << readSize;
     }
+  }
+}
+
+// When memory for the ids runs out, the check stops with one line, for the
+// input it ran out in, and nothing more of ids after it.
+TEST(ListingWarnings, TooManyChannelIds) {
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += Channel("c" + std::to_string(i));
+  const std::vector<std::pair<std::string, std::string>> inputs = {
+      {"few.xml", Listing("", Channel("a") + Channel("a"), "")},
+      {"many.xml", Listing("", many, "")},
+      {"again.xml", Listing("", many, "")}};
+  for (const std::size_t readSize : {std::size_t{0}, std::size_t{4093}}) {
+    EXPECT_EQ(Warnings(inputs, readSize, std::size_t{3} << 19),
+              (std::vector<std::string>{
+                  "\"few.xml\" repeats 1 channel id given before, first \"a\" from \"few.xml\"",
+                  "too many channel ids to check for repeats after \"many.xml\""}));
+    EXPECT_EQ(
+        Warnings(inputs, readSize).back(),
+        "\"again.xml\" repeats 100000 channel ids given before, first \"c0\" from \"many.xml\"");
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "posix/OutputFolder.h"
 #include "posix/Temporary.h"
 #include "posix/WriteAll.h"
 
@@ -319,6 +321,29 @@ mode_t NewFileMode() {
 }
 
 }  // namespace
+
+std::optional<std::string> FolderBesideOutput(const std::string& name) {
+  if (const std::vector<int> open = WritableDescriptorsOf(name); !open.empty()) {
+    // Where the kernel says the descriptor's file lies, if it still lies
+    // there: a deleted file, or one on a path no longer its own, has none.
+    struct stat st;
+    if (::fstat(open.front(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    std::string path(PATH_MAX, '\0');
+    const std::string self = "/proc/self/fd/" + std::to_string(open.front());
+    const ssize_t length = ::readlink(self.c_str(), path.data(), path.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return std::nullopt;
+    path.resize(static_cast<std::size_t>(length));
+    struct stat there;
+    if (path[0] != '/' || ::stat(path.c_str(), &there) != 0 ||
+        IdentityOf(there) != IdentityOf(st)) {
+      return std::nullopt;
+    }
+    return SplitName(path).first;
+  }
+  struct stat st;
+  if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::nullopt;
+  return SplitName(name).first;
+}
 
 StandardStreams StandardStreamsOf(const std::string& name) {
   StandardStreams streams;

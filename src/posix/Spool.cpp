@@ -1,6 +1,7 @@
-// The spool on POSIX systems: an unnamed file (O_TMPFILE) in the output's
-// folder, or where the file system there has none, a named one whose name
-// is taken away the moment it is made.
+// The spool on POSIX systems: an unnamed file (O_TMPFILE) beside the
+// output, or in the folder for temporary files, or where the file system
+// there has none, a named one whose name is taken away the moment it is
+// made.
 #include "Spool.h"
 
 #include <fcntl.h>
@@ -8,9 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "Console.h"
 #include "Failure.h"
+#include "posix/OutputFolder.h"
 #include "posix/Temporary.h"
 #include "posix/WriteAll.h"
 
@@ -23,17 +26,10 @@ struct Spool {
 
 namespace {
 
-// The folder of the output, as a file on the same file system is likely to
-// find room where the output will; for an output that is no file (a
-// device, a descriptor), the folder for temporary files.
-std::string FolderOf(const std::string& outputName) {
-  struct stat st;
-  if (outputName.empty() || (::stat(outputName.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
-    return "/tmp";
-  }
-  const std::size_t slash = outputName.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : outputName.substr(0, slash);
+// The folder for temporary files: TMPDIR's, else /tmp.
+std::string TemporaryFolder() {
+  const char* const folder = std::getenv("TMPDIR");
+  return folder && *folder ? folder : "/tmp";
 }
 
 int OpenUnnamed(const std::string& folder) {
@@ -55,9 +51,14 @@ int OpenUnnamed(const std::string& folder) {
 }  // namespace
 
 OpenedSpool OpenSpool(const std::string& outputName) {
-  const std::string folder = FolderOf(outputName);
-  int fd = OpenUnnamed(folder);
-  if (fd < 0 && folder != "/tmp") fd = OpenUnnamed("/tmp");
+  // Beside the output, on a file system that has room for it; an output
+  // that is a device gives no such place (its folder, such as /dev, may be
+  // held in memory), nor does one that cannot take the spool.
+  int fd = -1;
+  if (const std::optional<std::string> folder = FolderBesideOutput(outputName)) {
+    fd = OpenUnnamed(*folder);
+  }
+  if (fd < 0) fd = OpenUnnamed(TemporaryFolder());
   if (fd < 0) Raise("EInOutError", InOutErrorText(errno));
   OpenedSpool spool(new Spool);
   spool->fd = fd;

@@ -1,6 +1,6 @@
-// The spool on Windows: a hidden temporary file in the output's folder,
-// opened with no sharing and deleted by the system when its handle closes,
-// however the run ends.
+// The spool on Windows: a hidden temporary file in the output's folder (or
+// for a device, the system's folder for temporary files), opened with no sharing and deleted by the
+// system when its handle closes, however the run ends.
 #include "Spool.h"
 
 #include <windows.h>
@@ -34,10 +34,13 @@ HANDLE OpenIn(const std::wstring& folder) {
 }  // namespace
 
 OpenedSpool OpenSpool(const std::string& outputName) {
+  // Beside the output, unless it is a device (NUL, CON, a named pipe),
+  // whose full path lies in the device namespace.
   const std::wstring output = FullPath(WideName(outputName));
   const std::size_t slash = output.find_last_of(L"\\/");
-  HANDLE handle =
-      slash == std::wstring::npos ? INVALID_HANDLE_VALUE : OpenIn(output.substr(0, slash));
+  HANDLE handle = slash == std::wstring::npos || output.starts_with(L"\\\\.\\")
+                      ? INVALID_HANDLE_VALUE
+                      : OpenIn(output.substr(0, slash));
   if (handle == INVALID_HANDLE_VALUE) {
     wchar_t temporary[MAX_PATH + 1];
     const DWORD size = ::GetTempPathW(MAX_PATH + 1, temporary);

@@ -1,0 +1,194 @@
+#include "StartTag.h"
+
+#include <cstring>
+#include <string>
+
+namespace lindqvar {
+
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Ends a name, as it ends an attribute's name in a tag or declaration.
+bool EndsName(char c) {
+  return IsBlank(c) || c == '=' || c == '>' || c == '/' || c == '?';
+}
+
+// The UTF-8 bytes of a code point XML allows in a reference; none for one
+// it does not (zero, a surrogate, beyond U+10FFFF).
+std::string Utf8Of(unsigned long code) {
+  std::string bytes;
+  if (code == 0 || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return bytes;
+  if (code < 0x80) {
+    bytes += static_cast<char>(code);
+  } else if (code < 0x800) {
+    bytes += static_cast<char>(0xC0 | (code >> 6));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    bytes += static_cast<char>(0xE0 | (code >> 12));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    bytes += static_cast<char>(0xF0 | (code >> 18));
+    bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  return bytes;
+}
+
+// What the reference between "&" and ";" stands for; empty when it is none.
+std::string Referenced(std::string_view name) {
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+  for (const auto& [entity, c] : kEntities) {
+    if (name == entity) return std::string(1, c);
+  }
+  if (name.size() < 2 || name[0] != '#') return {};
+  const bool hex = name[1] == 'x';
+  const std::string_view digits = name.substr(hex ? 2 : 1);
+  if (digits.empty() || digits.size() > 8) return {};
+  unsigned long code = 0;
+  for (const char c : digits) {
+    const int digit = c >= '0' && c <= '9'                            ? c - '0'
+                      : hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10
+                                                                      : -1;
+    if (digit < 0) return {};
+    code = code * (hex ? 16 : 10) + static_cast<unsigned long>(digit);
+  }
+  return Utf8Of(code);
+}
+
+}  // namespace
+
+void AttributeReader::Start(std::string_view name, bool decodeReferences) {
+  wanted_ = name;
+  decode_ = decodeReferences;
+  state_ = State::kBetween;
+  found_ = false;
+  inWanted_ = false;
+  referenceSize_ = 0;
+  value_.Clear();
+}
+
+void AttributeReader::EndReference() {
+  // Whatever was read of it stands for itself.
+  value_.Append({reference_, referenceSize_});
+  referenceSize_ = 0;
+}
+
+void AttributeReader::TakeValueByte(char c) {
+  if (referenceSize_ == 0) {
+    if (c == '&') {
+      reference_[referenceSize_++] = c;
+    } else {
+      value_.Append({&c, 1});
+    }
+    return;
+  }
+  if (c == ';') {
+    const std::string decoded = Referenced({reference_ + 1, referenceSize_ - 1});
+    if (decoded.empty()) {
+      EndReference();
+      value_.Append(";");
+    } else {
+      value_.Append(decoded);
+      referenceSize_ = 0;
+    }
+  } else if (c == '&') {
+    EndReference();  // and a new one begins
+    reference_[referenceSize_++] = c;
+  } else if (referenceSize_ == sizeof reference_) {
+    EndReference();  // too long to be one
+    value_.Append({&c, 1});
+  } else {
+    reference_[referenceSize_++] = c;
+  }
+}
+
+std::size_t AttributeReader::Feed(std::string_view bytes) {
+  std::size_t at = 0;
+  while (at < bytes.size() && state_ != State::kEnded) {
+    const char c = bytes[at];
+    switch (state_) {
+      case State::kBetween:
+      case State::kAfterName:
+        if (IsBlank(c) || c == '/' || c == '?') {
+          ++at;
+        } else if (c == '>') {
+          state_ = State::kEnded;
+          ++at;
+        } else if (c == '=') {
+          // A value with no name before it; "=" right after a name is its value's.
+          state_ = state_ == State::kAfterName ? State::kAfterEquals : State::kSkip;
+          ++at;
+        } else {
+          state_ = State::kName;
+          nameSize_ = 0;
+          nameMatches_ = true;
+        }
+        break;
+      case State::kName:
+        if (EndsName(c)) {
+          state_ = IsBlank(c) ? State::kAfterName
+                   : c == '=' ? State::kAfterEquals
+                              : State::kBetween;
+          if (c == '=' || IsBlank(c)) ++at;
+          break;
+        }
+        nameMatches_ = nameMatches_ && nameSize_ < wanted_.size() && wanted_[nameSize_] == c;
+        ++nameSize_;
+        ++at;
+        break;
+      case State::kAfterEquals:
+        if (IsBlank(c)) {
+          ++at;
+        } else if (c == '"' || c == '\'') {
+          quote_ = c;
+          inWanted_ = !found_ && nameMatches_ && nameSize_ == wanted_.size();
+          state_ = State::kValue;
+          ++at;
+        } else {
+          state_ = State::kSkip;  // a value must be quoted
+        }
+        break;
+      case State::kValue: {
+        const void* close = std::memchr(bytes.data() + at, quote_, bytes.size() - at);
+        const std::size_t end =
+            close ? static_cast<const char*>(close) - bytes.data() : bytes.size();
+        if (inWanted_) {
+          if (decode_) {
+            for (std::size_t i = at; i < end; ++i) TakeValueByte(bytes[i]);
+          } else {
+            value_.Append(bytes.substr(at, end - at));
+          }
+        }
+        at = end;
+        if (close) {
+          if (inWanted_) {
+            if (referenceSize_ > 0) EndReference();
+            found_ = true;
+            inWanted_ = false;
+          }
+          state_ = State::kBetween;
+          ++at;
+        }
+        break;
+      }
+      case State::kSkip: {
+        const void* close = std::memchr(bytes.data() + at, '>', bytes.size() - at);
+        if (!close) return bytes.size();
+        at = static_cast<const char*>(close) - bytes.data() + 1;
+        state_ = State::kEnded;
+        break;
+      }
+      case State::kEnded:
+        break;
+    }
+  }
+  return at;
+}
+
+}  // namespace lindqvar
