@@ -5,13 +5,14 @@
 # output of the run before. Prints the median wall time of each, its ratio
 # to cat's, its throughput and its peak resident memory. Then, for the first
 # size, compressed listings: the four inputs gzip-compressed (gzip -6)
-# joined into a plain file against zcat of them into a file, and the four
-# plain inputs joined into a .gz output against gzip -6 of the joined file,
-# with the sizes of the two .gz files. Last, the peak memory of a join of
-# one sparse 3 GiB input and of a pipe input of the last size's four
-# listings (1 GiB by default), and of a listing of a million channels.
-# Every timed run starts after a sync, so that writing back the output of
-# the run before does not land in it.
+# joined into a plain file, as files and as pipes, against zcat of them into
+# a file, and the four plain inputs joined into a .gz output against gzip -6
+# of the joined file, with the sizes of the two .gz files. Last, the peak
+# memory of a join of one sparse 3 GiB input, of a pipe input of the last
+# size's four listings (1 GiB by default), of the same compressed (with the
+# size the spool grows to) and of a listing of a million channels. Every
+# timed run starts after a sync, so that writing back the output of the run
+# before does not land in it.
 #
 #   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
 #   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
@@ -35,7 +36,7 @@ lindqvar=$build/Lindqvar
 peak_rss_mib() {
   local best=0 kib
   for _ in 1 2 3; do
-    /usr/bin/time -o "$build/bench-rss" -f '%M' sh -c "$1" >/dev/null 2>&1
+    /usr/bin/time -o "$build/bench-rss" -f '%M' bash -c "$1" >/dev/null 2>&1
     kib=$(tail -n 1 "$build/bench-rss")
     ((kib > best)) && best=$kib
   done
@@ -51,13 +52,13 @@ compare_rounds() {
   local total=$1 name round start
   shift
   local names=("$@")
-  for name in "${names[@]}"; do sh -c "${commands[$name]}"; done  # warm-up
+  for name in "${names[@]}"; do bash -c "${commands[$name]}"; done  # warm-up
   declare -A walls=()
   for ((round = 0; round < runs; ++round)); do
     for name in "${names[@]}"; do
       sync
       start=$EPOCHREALTIME
-      sh -c "${commands[$name]}"
+      bash -c "${commands[$name]}"
       walls[$name]+="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }') "
     done
   done
@@ -109,15 +110,18 @@ for size in "${sizes[@]}"; do
     packed+=("$file.gz")
   done
   cat "${packed[@]}" >/dev/null
+  pipes=""
+  for file in "${packed[@]}"; do pipes+=" <(cat $file)"; done
   commands+=(
     [zcat]="zcat ${packed[*]} > $corpus/zcat.xml"
     [gz-in]="$lindqvar ${packed[*]} $corpus/join-gz.xml > /dev/null"
+    [gz-pipe]="$lindqvar$pipes $corpus/join-gz-pipe.xml > /dev/null"
     [gzip]="gzip -6 -c $corpus/join.xml > $corpus/gzip.xml.gz"
     [gz-out]="$lindqvar ${inputs[*]} $corpus/join.xml.gz > /dev/null"
   )
   printf '\ngzip -6 inputs: 4 x %s (%d bytes compressed), ratio to zcat\n' "$size" \
     "$(cat "${packed[@]}" | wc -c)"
-  compare_rounds "$total" zcat gz-in
+  compare_rounds "$total" zcat gz-in gz-pipe
   printf '\nthe same into a .gz output, ratio to gzip -6 of the joined file\n'
   compare_rounds "$total" gzip gz-out
   printf '.gz sizes: gzip -6 %d bytes, Lindqvar %d bytes, ratio %s\n' \
@@ -156,3 +160,31 @@ many=$build/bench-corpus/million.xml
 printf 'one listing of 1000000 channels (ids of 20 bytes), peak RSS in MiB: join %s, bound %s\n' \
   "$(peak_rss_mib "$lindqvar $many $build/bench-corpus/million-out.xml")" \
   "$(awk 'BEGIN { printf "%.1f", 16 + (1.5 * 20e6 + 16 * 1e6) / 1048576 }')"
+
+# A gzip pipe input: the last size's four listings, each gzip -6, one after
+# another (1 GiB decompressed by default). Only its compressed bytes are
+# spooled: the spool's size is watched in the program's descriptors (the
+# spool is its unnamed file open for reading and writing, the output its
+# unnamed file open for writing only).
+packed=()
+for file in "${inputs[@]}"; do
+  [ -s "$file.gz" ] || gzip -6 -c "$file" >"$file.gz"
+  packed+=("$file.gz")
+done
+"$lindqvar" /dev/stdin "$build/bench-corpus/gz-pipe-out.xml" < <(cat "${packed[@]}") >/dev/null &
+pid=$!
+spool=0
+while kill -0 "$pid" 2>/dev/null; do
+  for fd in /proc/"$pid"/fd/*; do
+    [[ "$(readlink "$fd" 2>/dev/null)" == *" (deleted)" ]] || continue
+    flags=$(awk '/^flags:/ { print $2 }' "/proc/$pid/fdinfo/${fd##*/}" 2>/dev/null)
+    [ -n "$flags" ] && (((8#$flags & 3) == 2)) || continue
+    size=$(stat -L -c %s "$fd" 2>/dev/null || echo 0)
+    ((size > spool)) && spool=$size
+  done
+  sleep 0.05
+done
+wait "$pid"
+printf 'one gzip pipe input of %d bytes (%d compressed): spool %d bytes, peak RSS in MiB %s\n' \
+  "$total" "$(cat "${packed[@]}" | wc -c)" "$spool" \
+  "$(peak_rss_mib "cat ${packed[*]} | $lindqvar /dev/stdin $build/bench-corpus/gz-pipe-out.xml")"

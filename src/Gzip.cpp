@@ -20,9 +20,6 @@ bool StartsWith(std::string_view bytes, std::initializer_list<unsigned char> mag
                     [](unsigned char m, char b) { return m == static_cast<unsigned char>(b); });
 }
 
-// Compressed bytes are read this many at a time.
-constexpr std::size_t kCompressedChunk = std::size_t{256} << 10;
-
 // The document is compressed in blocks of this size, each primed with the
 // window of bytes before it, so that it compresses nearly as well as in one
 // piece.
@@ -71,66 +68,6 @@ std::string_view CompressionName(Compression compression) {
       break;
   }
   return {};
-}
-
-struct GzipReader::Stream {
-  z_stream z{};
-  bool memberEnded = false;  // between two members, or past the last
-};
-
-GzipReader::GzipReader(ReadBytes readCompressed)
-    : stream_(std::make_unique<Stream>()),
-      readCompressed_(std::move(readCompressed)),
-      compressed_(kCompressedChunk) {
-  // Gzip members only, with their header and trailer checked.
-  if (inflateInit2(&stream_->z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-}
-
-GzipReader::~GzipReader() {
-  inflateEnd(&stream_->z);
-}
-
-std::size_t GzipReader::Read(char* bytes, std::size_t size) {
-  z_stream& z = stream_->z;
-  z.next_out = reinterpret_cast<Bytef*>(bytes);
-  z.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
-  const uInt wanted = z.avail_out;
-  while (z.avail_out > 0 && !finished_) {
-    if (z.avail_in == 0 && !inputEnded_) {
-      const std::size_t got =
-          readCompressed_(reinterpret_cast<char*>(compressed_.data()), compressed_.size());
-      inputEnded_ = got == 0;
-      z.next_in = compressed_.data();
-      z.avail_in = static_cast<uInt>(got);
-    }
-    if (stream_->memberEnded) {
-      // Another member follows, or zeros to the end, or the data ends here.
-      if (z.avail_in == 0) {
-        finished_ = inputEnded_;
-        continue;
-      }
-      if (padding_ || z.next_in[0] == 0) {
-        padding_ = true;
-        if (std::any_of(z.next_in, z.next_in + z.avail_in, [](Bytef b) { return b != 0; })) {
-          throw DamagedData();
-        }
-        z.avail_in = 0;
-        continue;
-      }
-      inflateReset(&z);
-      stream_->memberEnded = false;
-    }
-    const int status = inflate(&z, Z_NO_FLUSH);
-    if (status == Z_STREAM_END) {
-      stream_->memberEnded = true;
-    } else if (status == Z_MEM_ERROR) {
-      throw std::bad_alloc();
-    } else if (status != Z_OK && !(status == Z_BUF_ERROR && z.avail_in == 0 && !inputEnded_)) {
-      // Bad data, a bad check value, or the data ended inside a member.
-      throw DamagedData();
-    }
-  }
-  return wanted - z.avail_out;
 }
 
 struct GzipWriter::Block {

@@ -40,10 +40,19 @@ using ReadBytes = std::function<std::size_t(char* bytes, std::size_t size)>;
 struct DamagedData {};
 
 // Decompresses gzip data as it is read, one member after another, as zcat
-// does. Memory stays the same whatever the size of the data.
+// does. Memory stays the same whatever the size of the data. The members'
+// headers and trailers are read here; the deflate data between them goes
+// to an inflater, zlib's or, where the build has it, ISA-L's, which give
+// the same bytes and the same verdict.
 class GzipReader {
  public:
-  explicit GzipReader(ReadBytes readCompressed);
+  enum class Inflater { kZlib, kIsal };
+
+  // Whether the build has ISA-L's inflater; the fastest there is.
+  static bool HasIsal();
+  static Inflater Fastest() { return HasIsal() ? Inflater::kIsal : Inflater::kZlib; }
+
+  explicit GzipReader(ReadBytes readCompressed, Inflater inflater = Fastest());
   ~GzipReader();
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
@@ -52,14 +61,25 @@ class GzipReader {
   // DamagedData.
   std::size_t Read(char* bytes, std::size_t size);
 
+  struct Engine;  // an inflater of raw deflate data
+
  private:
-  struct Stream;
-  std::unique_ptr<Stream> stream_;
+  enum class State { kHeader, kDeflate, kTrailer, kBetween, kPadding, kEnded };
+
+  bool Refill();
+  int NextByte();
+  void ReadHeader();
+  void ReadTrailer();
+
+  std::unique_ptr<Engine> engine_;
   ReadBytes readCompressed_;
   std::vector<unsigned char> compressed_;
+  const unsigned char* in_ = nullptr;  // the compressed bytes not yet taken
+  std::size_t inLeft_ = 0;
   bool inputEnded_ = false;
-  bool padding_ = false;  // past the last member, in zeros
-  bool finished_ = false;
+  State state_ = State::kHeader;
+  std::uint32_t crc_ = 0;   // of the member's bytes so far
+  std::uint32_t size_ = 0;  // and their number, modulo 2^32
 };
 
 // Writes a document as one gzip member, compressed at level 6 in blocks of

@@ -15,6 +15,7 @@
 #include "Failure.h"
 #include "Gzip.h"
 #include "InputFile.h"
+#include "Inputs.h"
 #include "OutputFile.h"
 #include "ProgrammeTimes.h"
 #include "Sections.h"
@@ -29,19 +30,6 @@ namespace {
 // the sections out. Reads and writes this large keep system calls few, and
 // memory stays the same whatever the size of the inputs.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
-
-// What the second pass needs of one input.
-struct ListingInput {
-  InputFile file;  // read again by offset when seekable; checked for change when regular
-  std::optional<std::uint64_t> spooledAt;  // where its bytes begin in the spool, if there
-  Range channels;  // offsets into the input as read (decompressed, for gzip data)
-  Range programmes;
-  bool rewriteTimes = false;
-  const TimeZone* zone = nullptr;  // the zone of -t=ZONE
-  Compression compression = Compression::None;
-  Compression inside = Compression::None;  // what gzip data decompresses to, when compressed again
-  std::vector<std::string> warnings;       // what its first pass noticed, to print
-};
 
 // Checks the windows of an input's first pass for its warnings, the first
 // window at once, those after it on a thread of its own while the next one
@@ -181,54 +169,44 @@ struct InputReading {
   }
 };
 
-[[noreturn]] void RaiseInputChanged() {
-  Raise("EInOutError", "Input file changed while it was being read");
-}
-
-void ReadExactly(InputFile& input, std::uint64_t offset, char* bytes, std::size_t size) {
-  if (ReadInputAt(input, offset, bytes, size) != size) RaiseInputChanged();
-}
-
 // A file that read shorter than its size said.
 struct ShortRead {};
 
-// The first pass over an input read once, as it comes: a stream, a file
-// whose size says nothing, or gzip data, which is decompressed on the way.
-// Every byte goes to the spool as it passes, for the second pass.
-std::uint64_t ScanStream(InputFile& file, std::string_view firstBytes, InputReading& reading,
-                         ListingInput& input, ListingScan& scan) {
-  std::uint64_t rawOffset = 0;
-  const auto readRaw = [&](char* bytes, std::size_t size) -> std::size_t {
-    if (!firstBytes.empty()) {
-      const std::size_t take = std::min(size, firstBytes.size());
-      std::copy_n(firstBytes.data(), take, bytes);
-      firstBytes.remove_prefix(take);
-      return take;
-    }
-    const std::size_t got = file.regular ? ReadInputAt(file, rawOffset, bytes, size)
-                                         : ReadInputStream(file, bytes, size);
-    rawOffset += got;
+// The first pass over the raw bytes readRaw delivers, decompressed on the
+// way when they are gzip data, kept in the spool as they come with spool:
+// returns how many bytes the pass saw.
+std::uint64_t WalkInput(const ReadBytes& readRaw, bool spool, InputReading& reading,
+                        ListingInput& input, ListingScan& scan) {
+  Spool* const kept = spool ? &reading.TheSpool() : nullptr;
+  if (kept) input.spooledAt = SpoolSize(*kept);
+  const auto readKept = [&](char* bytes, std::size_t size) {
+    const std::size_t got = readRaw(bytes, size);
+    if (kept) AppendToSpool(*kept, {bytes, got});
     return got;
   };
-  std::optional<GzipReader> gzip;
-  if (input.compression == Compression::Gzip) gzip.emplace(readRaw);
-  Spool& spool = reading.TheSpool();
-  input.spooledAt = SpoolSize(spool);
-  std::string decompressedStart;  // its first bytes, which may tell of more compression
-  const auto read = [&](char* bytes, std::size_t size) {
-    const std::size_t got = gzip ? gzip->Read(bytes, size) : readRaw(bytes, size);
-    if (gzip && decompressedStart.size() < kMagicBytes) {
-      decompressedStart.append(bytes, std::min(got, kMagicBytes - decompressedStart.size()));
-      input.inside = CompressionOf(decompressedStart);
+  std::uint64_t end = 0;
+  if (input.compression != Compression::Gzip) {
+    end = reading.Walk(scan, readKept);
+  } else {
+    GzipReader gzip(readKept);
+    ReadAhead inflated([&](char* bytes, std::size_t size) { return gzip.Read(bytes, size); });
+    std::string start;  // its first bytes, which may tell of more compression
+    const auto read = [&](char* bytes, std::size_t size) {
+      const std::size_t got = inflated.Read(bytes, size);
+      if (start.size() < kMagicBytes) {
+        start.append(bytes, std::min(got, kMagicBytes - start.size()));
+        input.inside = CompressionOf(start);
+      }
+      return got;
+    };
+    try {
+      end = reading.Walk(scan, read);
+    } catch (const DamagedData&) {
+      Raise("EInOutError", "Compressed file \"" + input.file.name + "\" is damaged");
     }
-    AppendToSpool(spool, {bytes, got});
-    return got;
-  };
-  try {
-    return reading.Walk(scan, read);
-  } catch (const DamagedData&) {
-    Raise("EInOutError", "Compressed file \"" + file.name + "\" is damaged");
   }
+  if (kept) input.spooledSize = SpoolSize(*kept) - *input.spooledAt;
+  return end;
 }
 
 // The first pass over one input: finds its two sections and, for an input
@@ -265,38 +243,53 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
     }
   }
   input.compression = CompressionOf({magic, magicSize});
-  const std::string_view firstBytes =
+  std::string_view firstBytes =
       file.regular ? std::string_view() : std::string_view(magic, magicSize);
 
-  if (file.seekable && input.compression != Compression::Gzip) {
+  input.file = std::move(file);
+  InputFile& opened = input.file;
+  std::uint64_t end = 0;
+  if (opened.seekable) {
     std::uint64_t offset = 0;
-    const auto read = [&](char* bytes, std::size_t size) {
-      const std::size_t wanted = std::min<std::uint64_t>(size, file.stamp.size - offset);
-      if (ReadInputAt(file, offset, bytes, wanted) != wanted) throw ShortRead();
+    const ReadBytes read = [&](char* bytes, std::size_t size) {
+      const std::size_t wanted = std::min<std::uint64_t>(size, opened.stamp.size - offset);
+      if (ReadInputAt(opened, offset, bytes, wanted) != wanted) throw ShortRead();
       offset += wanted;
       return wanted;
     };
     try {
-      reading.Walk(scan, read);
+      end = WalkInput(read, false, reading, input, scan);
     } catch (const ShortRead&) {
       // Unchanged, it is a file whose size the system does not know, as in
       // /sys: read it as a stream.
-      if (!InputUnchanged(file)) RaiseInputChanged();
-      file.seekable = false;
+      if (!InputUnchanged(opened)) RaiseInputChanged();
+      opened.seekable = false;
       scan = freshScan();
     }
   }
-  std::uint64_t end = file.stamp.size;
-  if (!file.seekable || input.compression == Compression::Gzip) {
-    file.seekable = false;
-    end = ScanStream(file, firstBytes, reading, input, scan);
+  if (!opened.seekable) {
+    // Read once, as it comes; what it gave first is read first again.
+    std::uint64_t offset = 0;
+    const ReadBytes read = [&](char* bytes, std::size_t size) -> std::size_t {
+      if (!firstBytes.empty()) {
+        const std::size_t take = std::min(size, firstBytes.size());
+        std::copy_n(firstBytes.data(), take, bytes);
+        firstBytes.remove_prefix(take);
+        return take;
+      }
+      const std::size_t got = opened.regular ? ReadInputAt(opened, offset, bytes, size)
+                                             : ReadInputStream(opened, bytes, size);
+      offset += got;
+      return got;
+    };
+    end = WalkInput(read, true, reading, input, scan);
   }
-  if (!InputUnchanged(file)) RaiseInputChanged();
+  if (!InputUnchanged(opened)) RaiseInputChanged();
   input.channels = scan.channels.section;
   input.programmes = scan.programmes.section;
   scan.checks.Finish(end);
-  input.warnings = ListingWarnings(file.name, scan.checks, input.channels, input.programmes, known);
-  input.file = std::move(file);
+  input.warnings =
+      ListingWarnings(opened.name, scan.checks, input.channels, input.programmes, known);
   badTime = scan.TimesFailure();
   return input;
 }
@@ -341,12 +334,9 @@ void CopySection(ListingInput& input, Range section, bool rewriteTimes, InputRea
                  DocumentWriter& document) {
   if (section.Size() == 0) return;
   const std::span<char> buffer = reading.buffer;
+  SecondReading again(input, reading.spool.get());
   const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
-    if (input.spooledAt) {
-      ReadSpoolAt(*reading.spool, *input.spooledAt + offset, bytes, size);
-    } else {
-      ReadExactly(input.file, offset, bytes, size);
-    }
+    again.Read(offset, bytes, size);
   };
   if (!rewriteTimes) {
     for (std::uint64_t offset = section.first; offset < section.end;) {

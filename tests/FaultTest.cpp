@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 #include "EndToEnd.h"
@@ -199,6 +200,27 @@ TEST_F(EndToEnd, EndlessInputFillsTheDiskNotTheMemory) {
   EXPECT_EQ(Entries(), std::vector<std::string>{"out.xml"});
 }
 
+// A gzip stream, which cannot be read twice, is spooled as the compressed
+// bytes it delivers: a spool folder with room for those alone (here the
+// file size limit stands in for it) is enough, however large the listing.
+TEST_F(EndToEnd, GzipStreamSpoolsItsCompressedBytes) {
+  std::string listing = "<tv>";
+  for (int i = 0; i < 60000; ++i) listing += ProgrammeOf("a.se", "start=\"20041201070500\"");
+  listing += "</tv>";
+  WriteFile(Path("plain.xml"), listing);
+  ASSERT_EQ(RunShell("gzip -c plain.xml > packed.gz", false), 0);
+  const std::string packed = ReadFile(Path("packed.gz"));
+  ASSERT_LT(packed.size(), std::size_t{1} << 20);
+  ASSERT_GT(listing.size(), std::size_t{4} << 20);
+  RunOptions options;
+  options.stdinBytes = packed;
+  options.stdoutPipe = true;
+  options.fileSizeLimit = rlim_t{1} << 20;
+  const RunResult run = Run({"/dev/stdin", "/dev/stdout"}, options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out == kHeader + listing.substr(4)) << run.out.size();
+}
+
 // Memory for the channel ids running out (here an address space limit
 // stands in for a small machine) stops their check with one line; the join
 // goes on and ends as it would without the check.
@@ -353,29 +375,35 @@ TEST_F(EndToEnd, InputChangedWhileTheRunGoesOn) {
        }},
   };
   // So few descriptors that every input is closed between the passes and
-  // opened again by name.
+  // opened again by name. A gzip file, inflated again for the second pass,
+  // is checked the same way.
+  WriteFile(Path("plain.xml"), listing);
+  ASSERT_EQ(RunShell("gzip -c plain.xml > packed.gz && rm plain.xml", false), 0);
+  const std::string packed = ReadFile(Path("packed.gz"));
+  fs::remove(Path("packed.gz"));
   RunOptions fewDescriptors;
   fewDescriptors.openFileLimit = 10;
-  for (const Case& c : cases) {
-    WriteFile(Path("a.xml"), listing);
-    WriteFile(Path("out.xml"), "precious");
-    ASSERT_EQ(::mkfifo(Path("b.xml").c_str(), 0644), 0);
-    std::thread saboteur([&] {
-      // Opening the FIFO returns once the run has read a.xml and waits on b.xml.
-      std::ofstream feed(Path("b.xml"), std::ios::binary);
-      c.change(Path("a.xml"));
-      feed << Listing("b.se", "x=\"1\"");
-    });
-    const RunResult run = Run({"a.xml", "-t", "b.xml", "out.xml"}, fewDescriptors);
-    saboteur.join();
-    EXPECT_EQ(run.out.substr(0, 32), "Checking timezone for \"a.xml\"\r\n") << c.name;
-    EXPECT_EQ(run.status, 1) << c.name;
-    ExpectReport(run.err, "EInOutError", "Input file changed while it was being read.");
-    EXPECT_EQ(ReadFile(Path("out.xml")), "precious") << c.name;
-    EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "b.xml", "out.xml"})) << c.name;
-    fs::remove(Path("b.xml"));
-    fs::remove(Path("a.xml"));
-  }
+  for (const bool compressed : {false, true})
+    for (const Case& c : cases) {
+      WriteFile(Path("a.xml"), compressed ? packed : listing);
+      WriteFile(Path("out.xml"), "precious");
+      ASSERT_EQ(::mkfifo(Path("b.xml").c_str(), 0644), 0);
+      std::thread saboteur([&] {
+        // Opening the FIFO returns once the run has read a.xml and waits on b.xml.
+        std::ofstream feed(Path("b.xml"), std::ios::binary);
+        c.change(Path("a.xml"));
+        feed << Listing("b.se", "x=\"1\"");
+      });
+      const RunResult run = Run({"a.xml", "-t", "b.xml", "out.xml"}, fewDescriptors);
+      saboteur.join();
+      EXPECT_EQ(run.out.substr(0, 32), "Checking timezone for \"a.xml\"\r\n") << c.name;
+      EXPECT_EQ(run.status, 1) << c.name;
+      ExpectReport(run.err, "EInOutError", "Input file changed while it was being read.");
+      EXPECT_EQ(ReadFile(Path("out.xml")), "precious") << c.name;
+      EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "b.xml", "out.xml"})) << c.name;
+      fs::remove(Path("b.xml"));
+      fs::remove(Path("a.xml"));
+    }
 }
 
 // A file empty when the run opens it is still checked for change: filled
@@ -474,6 +502,12 @@ TEST_F(EndToEnd, KilledAtAnyMomentLeavesNothingBehind) {
     if (noUnnamedFiles) signals.insert(signals.end(), faults.begin(), faults.end());
     for (const int signal : signals) {
       if (noUnnamedFiles && signal == SIGKILL) continue;  // nothing can tidy up after it
+      // AddressSanitizer takes these faults itself, and its report of one
+      // sent from outside can deadlock in its own allocator.
+      if (kSanitized && (signal == SIGSEGV || signal == SIGBUS)) {
+        std::cout << "signal " << signal << " not sent: AddressSanitizer handles it\n";
+        continue;
+      }
       const bool fault = std::find(faults.begin(), faults.end(), signal) != faults.end();
       for (const int delayMs :
            fault ? std::vector<int>{30, 120} : std::vector<int>{0, 3, 30, 120}) {
@@ -490,11 +524,7 @@ TEST_F(EndToEnd, KilledAtAnyMomentLeavesNothingBehind) {
         // it was put in place: never a part of it.
         const std::uintmax_t size = fs::file_size(Path("out.xml"));
         EXPECT_TRUE(size == 8 || size == joinedSize) << when << ": " << size;
-        // AddressSanitizer reports the faults it sees and aborts.
-        const bool reported =
-            kSanitized && (signal == SIGSEGV || signal == SIGBUS) && run.status == 128 + SIGABRT;
-        EXPECT_TRUE(run.status == 0 || run.status == 128 + signal || reported)
-            << when << ": " << run.status;
+        EXPECT_TRUE(run.status == 0 || run.status == 128 + signal) << when << ": " << run.status;
         if (run.status == 128 + signal && size == 8) ++stoppedMidway;
       }
     }

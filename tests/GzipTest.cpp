@@ -67,9 +67,11 @@ TEST(GzipReader, MembersOneAfterAnother) {
   const std::string a = Listing(100000, 1);
   const std::string b = "<tv></tv>";
   const std::string joined = GzipMember(a) + GzipMember("") + GzipMember(b);
-  for (const std::size_t chunk :
-       {std::size_t{1}, std::size_t{7}, std::size_t{4096}, joined.size()}) {
-    EXPECT_EQ(testing::GunzipInPieces(joined, chunk), a + b) << chunk;
+  for (const GzipReader::Inflater inflater : testing::Inflaters()) {
+    for (const std::size_t chunk :
+         {std::size_t{1}, std::size_t{7}, std::size_t{4096}, joined.size()}) {
+      EXPECT_EQ(testing::GunzipInPieces(joined, chunk, inflater), a + b) << chunk;
+    }
   }
 }
 
@@ -78,32 +80,81 @@ TEST(GzipReader, MembersOneAfterAnother) {
 TEST(GzipReader, DamagedDataIsNeverTakenForGood) {
   const std::string text = Listing(20000, 2);
   const std::string good = GzipMember(text);
-  for (std::size_t cut = 1; cut < good.size(); cut += cut < 40 ? 1 : 97) {
-    EXPECT_EQ(testing::GunzipInPieces(good.substr(0, cut), 1000), std::nullopt) << "cut at " << cut;
-  }
-  std::mt19937 random(3);
-  for (int round = 0; round < 200; ++round) {
-    std::string flipped = good;
-    flipped[random() % flipped.size()] ^= static_cast<char>(1 << (random() % 8));
-    // A changed byte in the header's unused fields can pass; the text must
-    // then come out whole.
-    const std::optional<std::string> read = testing::GunzipInPieces(flipped, 1000);
-    if (read) {
-      EXPECT_EQ(*read, text) << round;
+  for (const GzipReader::Inflater inflater : testing::Inflaters()) {
+    for (std::size_t cut = 1; cut < good.size(); cut += cut < 40 ? 1 : 97) {
+      EXPECT_EQ(testing::GunzipInPieces(good.substr(0, cut), 1000, inflater), std::nullopt)
+          << "cut at " << cut;
+    }
+    std::mt19937 random(3);
+    for (int round = 0; round < 200; ++round) {
+      std::string flipped = good;
+      flipped[random() % flipped.size()] ^= static_cast<char>(1 << (random() % 8));
+      // A changed byte in the header's unused fields can pass; the text must
+      // then come out whole.
+      const std::optional<std::string> read = testing::GunzipInPieces(flipped, 1000, inflater);
+      if (read) {
+        EXPECT_EQ(*read, text) << round;
+      }
+    }
+    // Zeros to the end are padding, as gzip takes them; anything else after
+    // the last member, the zeros' too, is damage.
+    for (const std::string& junk : {"\n"s, "x"s, "\x1F"s, "\x1F\x8B"s, "\0\0\0\0x"s,
+                                    std::string(5000, '\0') + "\1", "\0"s + good}) {
+      for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
+        EXPECT_EQ(testing::GunzipInPieces(good + junk, piece, inflater), std::nullopt)
+            << junk.size();
+      }
+    }
+    for (const std::string& padding : {"\0"s, std::string(100000, '\0')}) {
+      for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
+        EXPECT_EQ(testing::GunzipInPieces(good + padding, piece, inflater), text) << padding.size();
+        EXPECT_EQ(testing::GunzipInPieces(good + good + padding, piece, inflater), text + text);
+      }
     }
   }
-  // Zeros to the end are padding, as gzip takes them; anything else after
-  // the last member, the zeros' too, is damage.
-  for (const std::string& junk : {"\n"s, "x"s, "\x1F"s, "\x1F\x8B"s, "\0\0\0\0x"s,
-                                  std::string(5000, '\0') + "\1", "\0"s + good}) {
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
-      EXPECT_EQ(testing::GunzipInPieces(good + junk, piece), std::nullopt) << junk.size();
-    }
-  }
-  for (const std::string& padding : {"\0"s, std::string(100000, '\0')}) {
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{1000}}) {
-      EXPECT_EQ(testing::GunzipInPieces(good + padding, piece), text) << padding.size();
-      EXPECT_EQ(testing::GunzipInPieces(good + good + padding, piece), text + text);
+}
+
+// The header's optional fields, each read and stepped over, its own check
+// value checked, and whatever RFC 1952 does not allow refused, by every
+// inflater alike: header bytes before a member made by zlib.
+TEST(GzipReader, HeaderFields) {
+  const std::string text = "<tv></tv>";
+  const std::string member = GzipMember(text);
+  const std::string deflated = member.substr(10);  // the data and the trailer
+  const auto header = [](unsigned char flags, const std::string& fields) {
+    return std::string("\x1F\x8B\x08", 3) + static_cast<char>(flags) + std::string(6, '\0') +
+           fields;
+  };
+  const auto withHeaderCrc = [](std::string head) {
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(head.data()), static_cast<uInt>(head.size()));
+    return head + static_cast<char>(crc & 0xFF) + static_cast<char>((crc >> 8) & 0xFF);
+  };
+  const std::pair<std::string, bool> rows[] = {
+      {header(0, ""), true},
+      {header(0x01, ""), true},  // FTEXT
+      {header(0x04,
+              "\x03\x00"
+              "abc"s),
+       true},                                // FEXTRA
+      {header(0x08, "guide.xml\0"s), true},  // FNAME
+      {header(0x10, "a comment\0"s), true},  // FCOMMENT
+      {header(0x1C, "\x00\x00name\0comment\0"s), true},
+      {withHeaderCrc(header(0x02, "")), true},  // FHCRC, right
+      {header(0x02, "\x12\x34"s), false},       // FHCRC, wrong
+      {header(0x20, ""), false},                // a reserved flag
+      {header(0x80, ""), false},
+      {"\x1F\x8B\x07"s + std::string(7, '\0'), false},  // not deflate
+      {header(0x08, "never ends"), false},
+      {header(0x04,
+              "\xFF\x00"
+              "abc"s),
+       false},  // FEXTRA longer than the data
+  };
+  for (const GzipReader::Inflater inflater : testing::Inflaters()) {
+    for (const auto& [head, good] : rows) {
+      const std::optional<std::string> read = testing::GunzipInPieces(head + deflated, 3, inflater);
+      EXPECT_EQ(read, good ? std::optional<std::string>(text) : std::nullopt) << head;
     }
   }
 }

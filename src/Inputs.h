@@ -1,0 +1,99 @@
+// The inputs as the run reads them twice: what the first pass learns of
+// each, and its bytes again for the second, from the file itself, from the
+// spool, or decompressed once more from either. Nothing decompressed is
+// kept: a gzip file is read and inflated again, and a gzip stream is
+// spooled as the compressed bytes it delivers.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Gzip.h"
+#include "InputFile.h"
+#include "Sections.h"
+#include "Spool.h"
+#include "timezones.h"
+
+namespace lindqvar {
+
+// What the second pass needs of one input.
+struct ListingInput {
+  InputFile file;  // read again by offset when seekable; checked for change when regular
+  std::optional<std::uint64_t> spooledAt;  // where its bytes, as read, begin in the spool, if there
+  std::uint64_t spooledSize = 0;
+  Range channels;  // offsets into the input as read (decompressed, for gzip data)
+  Range programmes;
+  bool rewriteTimes = false;
+  const TimeZone* zone = nullptr;  // the zone of -t=ZONE
+  Compression compression = Compression::None;
+  Compression inside = Compression::None;  // what gzip data decompresses to, when compressed again
+  std::vector<std::string> warnings;       // what its first pass noticed, to print
+};
+
+[[noreturn]] void RaiseInputChanged();
+
+// Bytes from source, read on a thread of their own a chunk ahead of the
+// caller, so that inflating goes on while the caller scans or writes what
+// came before. What source throws is thrown to the caller where it came in
+// the bytes. Where no thread can be had, source is read directly.
+class ReadAhead {
+ public:
+  explicit ReadAhead(ReadBytes source);
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Up to size bytes; 0 at the end.
+  std::size_t Read(char* bytes, std::size_t size);
+
+ private:
+  struct Chunk {
+    std::vector<char> bytes;
+    std::size_t size = 0;   // filled
+    std::size_t taken = 0;  // of them, by the caller
+    bool full = false;      // handed to the caller
+    bool last = false;      // the source ended, or failed, here
+    std::exception_ptr failure;
+  };
+
+  void Work();
+
+  ReadBytes source_;
+  Chunk chunks_[2];
+  std::size_t reading_ = 0;  // the chunk the caller reads
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+// The bytes of an input as the first pass read them, from its start: from
+// the file, or from the spool where they were kept.
+ReadBytes RawBytesAgain(ListingInput& input, Spool* spool);
+
+// The second reading of an input: its bytes, decompressed for gzip data, at
+// offsets that mostly go forward. Anything other than what the first pass
+// read (fewer bytes, damaged data) is a changed input.
+class SecondReading {
+ public:
+  SecondReading(ListingInput& input, Spool* spool) : input_(input), spool_(spool) {}
+
+  // All size bytes at offset.
+  void Read(std::uint64_t offset, char* bytes, std::size_t size);
+
+ private:
+  ListingInput& input_;
+  Spool* spool_;
+  std::optional<GzipReader> gzip_;
+  std::optional<ReadAhead> inflated_;  // what gzip_ delivers
+  std::uint64_t position_ = 0;         // of the decompressed bytes inflated_ delivers next
+  std::vector<char> passed_;           // where the bytes before offset go
+};
+
+}  // namespace lindqvar
