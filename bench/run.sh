@@ -2,17 +2,19 @@
 # Compares whole runs with cat on generated listings, on a warm page cache:
 # cat of four inputs into a file, Lindqvar joining them, Lindqvar with -t on
 # all four, and with -t=Europe/Berlin on all four, each replacing its own
-# output of the run before. Prints the median wall time of each, its ratio
-# to cat's, its throughput and its peak resident memory. Then, for the first
+# output of the run before; then the guide shaped, with --channels keeping
+# a tenth of the channels and all of them, and --first-wins over the first
+# input given four times. Prints the median wall time of each, its ratio to
+# cat's, its throughput and its peak resident memory. Then, for the first
 # size, compressed listings: the four inputs gzip-compressed (gzip -6)
 # joined into a plain file, as files and as pipes, against zcat of them into
 # a file, and the four plain inputs joined into a .gz output against gzip -6
 # of the joined file, with the sizes of the two .gz files. Last, the peak
 # memory of a join of one sparse 3 GiB input, of a pipe input of the last
 # size's four listings (1 GiB by default), of the same compressed (with the
-# size the spool grows to) and of a listing of a million channels. Every
-# timed run starts after a sync, so that writing back the output of the run
-# before does not land in it.
+# size the spool grows to), of a listing of a million channels, and of a
+# list of 100,000 channel ids. Every timed run starts after a sync, so that
+# writing back the output of the run before does not land in it.
 #
 #   bench/run.sh              four inputs of 64 MiB, then four of 256 MiB
 #   bench/run.sh 16M          four inputs of 16 MiB, for a quick look
@@ -94,14 +96,24 @@ for size in "${sizes[@]}"; do
 
   # Each command replaces its own output of the run before, as a daily job
   # replaces yesterday's guide.
+  # Lists of the channels of the four: one of every tenth, one of all.
+  for file in "${inputs[@]}"; do grep -o '<channel id="[^"]*"' "$file" | cut -d'"' -f2; done \
+    >"$corpus/all.txt"
+  awk 'NR % 10 == 1' "$corpus/all.txt" >"$corpus/tenth.txt"
   declare -A commands=(
     [cat]="cat ${inputs[*]} > $corpus/cat.xml"
     [join]="$lindqvar ${inputs[*]} $corpus/join.xml > /dev/null"
     [join-t]="$lindqvar ${inputs[0]} -t ${inputs[1]} -t ${inputs[2]} -t ${inputs[3]} -t $corpus/join-t.xml > /dev/null"
     [join-tz]="$lindqvar ${inputs[0]} -t=Europe/Berlin ${inputs[1]} -t=Europe/Berlin ${inputs[2]} -t=Europe/Berlin ${inputs[3]} -t=Europe/Berlin $corpus/join-tz.xml > /dev/null"
+    [tenth]="$lindqvar --channels=$corpus/tenth.txt ${inputs[*]} $corpus/tenth.xml > /dev/null"
+    [all]="$lindqvar --channels=$corpus/all.txt ${inputs[*]} $corpus/all.xml > /dev/null"
+    [first-wins]="$lindqvar --first-wins ${inputs[0]} ${inputs[0]} ${inputs[0]} ${inputs[0]} $corpus/first-wins.xml > /dev/null"
   )
   printf '\ninputs: 4 x %s (%d bytes), ratio to cat\n' "$size" "$total"
   compare_rounds "$total" cat join join-t join-tz
+  printf '\nthe same shaped: --channels keeping a tenth, and every channel; --first-wins over the\n'
+  printf 'first of them four times; ratio to cat of the four\n'
+  compare_rounds "$total" cat tenth all first-wins
 
   [ "$size" = "${sizes[0]}" ] || continue
   packed=()
@@ -188,3 +200,11 @@ wait "$pid"
 printf 'one gzip pipe input of %d bytes (%d compressed): spool %d bytes, peak RSS in MiB %s\n' \
   "$total" "$(cat "${packed[@]}" | wc -c)" "$spool" \
   "$(peak_rss_mib "cat ${packed[*]} | $lindqvar /dev/stdin $build/bench-corpus/gz-pipe-out.xml")"
+
+# A list of 100,000 channel ids, a few of them those of the last size's
+# listings: the peak memory of a join that holds the list.
+ids=$build/bench-corpus/ids.txt
+awk 'BEGIN { for (i = 0; i < 100000 - 313; ++i) printf "c%07d.example.org\n", i }' >"$ids"
+head -n 313 "$corpus/all.txt" >>"$ids"
+printf 'a list of %d channel ids, peak RSS in MiB: join %s\n' "$(wc -l <"$ids")" \
+  "$(peak_rss_mib "$lindqvar --channels=$ids ${inputs[*]} $build/bench-corpus/ids-out.xml")"

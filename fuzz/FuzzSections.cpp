@@ -3,7 +3,8 @@
 // the chained search. The rewriting equals the plain rewriting, and a
 // rewritten section differs from its input only inside start and stop
 // values, each replaced by a listing time; or else all fail alike with
-// EConvertError. The warnings about the input are the same either way.
+// EConvertError. The warnings about the input are the same either way, and
+// the element filter keeps what its plain version keeps.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +97,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       testing::Cut(text, scan.channels.section) != ExtractSection(text, "<channel", "</channel>") ||
       ExtractSection(text, "<programme", "</programme>") != programmes ||
       testing::Cut(text, scan.programmes.section) != programmes) {
+    std::abort();
+  }
+
+  // The element filter keeps the same, deciding alike, through the buffer.
+  std::string decisions[2];
+  const std::string filtered =
+      reference::FilterElements(text, [&](bool programme, const std::optional<std::string>& id) {
+        const bool keep = testing::SomeKept(programme, id);
+        decisions[0] += keep ? 'k' : 'd';
+        return keep;
+      });
+  if (testing::FilterThroughBuffer(text, readSize, decisions[1]) != filtered ||
+      decisions[0] != decisions[1]) {
     std::abort();
   }
 

@@ -152,6 +152,11 @@ void IdStore::LetGo() {
   size_ = 0;
 }
 
+void IdStore::Clear() {
+  LetGo();
+  ranOut_ = false;
+}
+
 std::optional<IdStore::Added> IdStore::Insert(std::string_view id, std::uint32_t value) {
   if (ranOut_) return std::nullopt;
   try {
@@ -206,13 +211,25 @@ std::optional<IdStore::Added> IdStore::Insert(std::string_view id, std::uint32_t
 void IdBytes::Clear() {
   kept.clear();
   size = 0;
-  hash = 0xCBF29CE484222325ull;
+  hash = 0;
 }
 
 void IdBytes::Append(std::string_view piece) {
-  if (size == 0) hash = 0xCBF29CE484222325ull;
-  kept.append(piece.substr(0, kKeptBytes - std::min<std::size_t>(kept.size(), kKeptBytes)));
-  for (const char c : piece) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  const auto fnv = [this](std::string_view bytes) {
+    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  };
+  // Nearly every id is short: the hash of all its bytes is needed only once
+  // it outgrows what is kept.
+  if (size + piece.size() <= kKeptBytes) {
+    kept.append(piece);
+  } else {
+    if (size <= kKeptBytes) {
+      hash = 0xCBF29CE484222325ull;
+      fnv(kept);
+      kept.append(piece.substr(0, kKeptBytes - kept.size()));
+    }
+    fnv(piece);
+  }
   size += piece.size();
 }
 

@@ -25,6 +25,8 @@ class IdStore {
   ~IdStore();
   IdStore(const IdStore&) = delete;
   IdStore& operator=(const IdStore&) = delete;
+  IdStore(IdStore&&) noexcept = default;
+  IdStore& operator=(IdStore&&) noexcept = default;
 
   // The place of id, or nothing when it is not kept.
   std::optional<Handle> Find(std::string_view id) const;
@@ -41,6 +43,9 @@ class IdStore {
   // Lets go of every id, as when memory runs out: from now on the store
   // takes nothing more.
   void LetGo();
+
+  // Lets go of every id, to take new ones.
+  void Clear();
 
   std::uint32_t Value(Handle handle) const;
   void SetValue(Handle handle, std::uint32_t value);

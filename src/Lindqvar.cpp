@@ -1,18 +1,14 @@
 #include "Lindqvar.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "Console.h"
 #include "Failure.h"
+#include "GuideShaping.h"
 #include "Gzip.h"
 #include "InputFile.h"
 #include "Inputs.h"
@@ -20,6 +16,7 @@
 #include "ProgrammeTimes.h"
 #include "Sections.h"
 #include "Spool.h"
+#include "WindowChecker.h"
 
 namespace lindqvar {
 
@@ -31,100 +28,6 @@ namespace {
 // memory stays the same whatever the size of the inputs.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
-// Checks the windows of an input's first pass for its warnings, the first
-// window at once, those after it on a thread of its own while the next one
-// is read, a window at a time: on a machine with more than one core the
-// checks then cost next to no time, and an input of one window (most small
-// ones) never waits for the thread.
-class WindowChecker {
- public:
-  ~WindowChecker() {
-    if (!thread_.joinable()) return;
-    {
-      const std::lock_guard hold(lock_);
-      stopping_ = true;
-    }
-    work_.notify_one();
-    thread_.join();
-  }
-
-  // Checks window after its sections were scanned as channels and
-  // programmes; returns once the window before it is checked.
-  void Check(ListingChecks& checks, Window window, const SectionScan& channels,
-             const SectionScan& programmes, bool firstOfInput) {
-    if (firstOfInput || noThread_) {
-      Drain();
-      checks.Scan(window, channels, programmes);
-      return;
-    }
-    std::unique_lock hold(lock_);
-    if (!thread_.joinable()) {
-      // Where no thread can be had (memory or a process limit), the checks
-      // are made here, between the reads.
-      try {
-        thread_ = StartWorkerThread([this] { Work(); });
-      } catch (const std::system_error&) {
-        noThread_ = true;
-        hold.unlock();
-        checks.Scan(window, channels, programmes);
-        return;
-      }
-    }
-    WaitForJob(hold);
-    job_.emplace(Job{&checks, window, channels, programmes});
-    hold.unlock();
-    work_.notify_one();
-  }
-
-  // Waits until every window handed over is checked.
-  void Drain() {
-    std::unique_lock hold(lock_);
-    WaitForJob(hold);
-  }
-
- private:
-  struct Job {
-    ListingChecks* checks;
-    Window window;
-    SectionScan channels;
-    SectionScan programmes;
-  };
-
-  void WaitForJob(std::unique_lock<std::mutex>& hold) {
-    done_.wait(hold, [&] { return !job_; });
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-  }
-
-  void Work() {
-    std::unique_lock hold(lock_);
-    for (;;) {
-      work_.wait(hold, [&] { return stopping_ || job_; });
-      if (!job_) return;
-      Job& job = *job_;
-      hold.unlock();
-      std::exception_ptr failure;
-      try {
-        job.checks->Scan(job.window, job.channels, job.programmes);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      hold.lock();
-      failure_ = failure;
-      job_.reset();
-      done_.notify_all();
-    }
-  }
-
-  std::mutex lock_;
-  std::condition_variable work_;
-  std::condition_variable done_;
-  std::optional<Job> job_;
-  std::exception_ptr failure_;
-  bool stopping_ = false;
-  bool noThread_ = false;
-  std::thread thread_;
-};
-
 // What reading the inputs shares: the buffer they pass through (the first
 // pass reads into its two halves in turn), the checker of the windows, and
 // the spool for the inputs that cannot be read twice, made when the first
@@ -134,6 +37,7 @@ struct InputReading {
   const std::string& outputName;
   OpenedSpool spool;
   KnownChannels channelIds;
+  GuideShaping& shaping;
   WindowChecker checker;
 
   Spool& TheSpool() {
@@ -161,8 +65,13 @@ struct InputReading {
     const std::uint64_t size = WalkWindowsInTurn(
         buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill, [&](Window window) {
           scan.Scan(window);
-          checker.Check(scan.checks, window, scan.channels, scan.programmes,
-                        std::exchange(first, false));
+          checker.Check(
+              [&checks = scan.checks, elements = scan.elements, window, channels = scan.channels,
+               programmes = scan.programmes] {
+                checks.Scan(window, channels, programmes);
+                if (elements) elements->Feed(window);
+              },
+              std::exchange(first, false));
         });
     checker.Drain();
     return size;
@@ -218,12 +127,30 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
   KnownChannels& known = reading.channelIds;
   const auto self = static_cast<std::uint32_t>(known.inputs.size());
   known.inputs.push_back(file.name);
+  // With the guide shaped, the first pass looks at the elements too, as
+  // long as it needs to. Only the ids the lists keep can be repeats, and
+  // with --first-wins there are none: each has one input.
+  GuideShaping& shaping = reading.shaping;
+  ElementFilter elements(
+      [&](ElementFilter::Kind kind, std::optional<std::string_view> id) {
+        shaping.Saw(self, kind, id);
+        if (!shaping.FirstPassLooks()) elements.Stop();
+        return false;
+      },
+      nullptr);
   const auto freshScan = [&] {
     ListingScan scan;
     scan.checkTimes = rewriteTimes;
     scan.times.zone = zone;
-    scan.checks.known = &known;
+    scan.checks.known = shaping.FirstWins() ? nullptr : &known;
     scan.checks.self = self;
+    if (ChannelSelection* const selection = shaping.Selection()) {
+      scan.checks.keepsId = [selection](std::string_view id) { return selection->Find(id).kept; };
+    }
+    if (shaping.FirstPassLooks()) {
+      elements.Start(0);
+      scan.elements = &elements;
+    }
     return scan;
   };
   ListingScan scan = freshScan();
@@ -288,6 +215,9 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
   input.channels = scan.channels.section;
   input.programmes = scan.programmes.section;
   scan.checks.Finish(end);
+  if (const std::optional<std::string> givenUp = shaping.FinishInput(self, known.inputs)) {
+    scan.checks.idsLine = *givenUp;
+  }
   input.warnings =
       ListingWarnings(opened.name, scan.checks, input.channels, input.programmes, known);
   badTime = scan.TimesFailure();
@@ -327,18 +257,38 @@ struct DocumentWriter {
   }
 };
 
-// Copies one section of input to the document, rewriting its programme
-// times when asked to. A spooled input is read back from the spool, a file
-// from the file itself, which must still be as first read.
-void CopySection(ListingInput& input, Range section, bool rewriteTimes, InputReading& reading,
-                 DocumentWriter& document) {
+// Copies one section of input (the index-th) to the document, rewriting its
+// programme times when asked to, and keeping only the elements the guide's
+// shape keeps. A spooled input is read back from the spool, a file from the
+// file itself, which must still be as first read.
+void CopySection(ListingInput& input, std::uint32_t index, Range section, bool rewriteTimes,
+                 InputReading& reading, DocumentWriter& document) {
   if (section.Size() == 0) return;
   const std::span<char> buffer = reading.buffer;
+  GuideShaping& shaping = reading.shaping;
   SecondReading again(input, reading.spool.get());
   const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
     again.Read(offset, bytes, size);
   };
-  if (!rewriteTimes) {
+  if (shaping.Active()) {
+    // The kept elements alone are rewritten, as one stream.
+    std::optional<StreamedTimes> times;
+    if (rewriteTimes) times.emplace(input.zone, document.pending);
+    ElementFilter filter(
+        [&](ElementFilter::Kind kind, std::optional<std::string_view> id) {
+          return shaping.Keeps(index, kind, id);
+        },
+        [&](std::string_view bytes) {
+          if (!times) return document.Add(bytes);
+          times->Add(bytes);
+          document.FlushIfFull();
+        });
+    filter.Start(section.first);
+    WalkWindows(buffer, section.first, section.end, read,
+                [&](Window window) { filter.Feed(window); });
+    filter.Finish();
+    if (times) times->Finish();
+  } else if (!rewriteTimes) {
     for (std::uint64_t offset = section.first; offset < section.end;) {
       const std::size_t size = std::min<std::uint64_t>(buffer.size(), section.end - offset);
       read(offset, buffer.data(), size);
@@ -388,12 +338,13 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   DocumentWriter document{*output, gzip ? &*gzip : nullptr, {}};
   document.pending.reserve(2 * kBufferSize);
   document.Add(ListingHeader);
-  for (ListingInput& input : inputs) {
-    CopySection(input, input.channels, false, reading, document);
-    SetInputAside(input.file);
+  for (std::uint32_t index = 0; index < inputs.size(); ++index) {
+    CopySection(inputs[index], index, inputs[index].channels, false, reading, document);
+    SetInputAside(inputs[index].file);
   }
-  for (ListingInput& input : inputs) {
-    CopySection(input, input.programmes, input.rewriteTimes, reading, document);
+  for (std::uint32_t index = 0; index < inputs.size(); ++index) {
+    ListingInput& input = inputs[index];
+    CopySection(input, index, input.programmes, input.rewriteTimes, reading, document);
     // Whatever was taken from it, a file must still be as first read, even
     // one that was empty then.
     if (!InputUnchanged(input.file)) RaiseInputChanged();
@@ -402,6 +353,12 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   document.Add(ListingFooter);
   document.Flush();
   if (gzip) gzip->Finish();
+  // What the lists named that no input has, now that every element is known.
+  if (ChannelSelection* const lists = reading.shaping.Selection()) {
+    for (const std::string& warning : lists->Warnings()) {
+      PrintWarning("Lindqvar: warning: " + warning);
+    }
+  }
   return CommitOutput(*output);
 }
 
@@ -437,16 +394,31 @@ std::string ReadCommandLine(const std::vector<std::string>& args, std::vector<In
   return Argument(args, ArgIndex);
 }
 
-int JoinListings(const std::vector<std::string>& args) {
-  if (args.size() == 2 && args[1] == "--version") {
+void PrintUsage() {
+  PrintLine("Usage: Lindqvar XML1.xml [-t] XML2.xml [-t] ... Out.xml");
+  PrintLine("       Append the -t switch after a filename to add timzone information to the");
+  PrintLine("       times in the xml");
+}
+
+int JoinListings(const std::vector<std::string>& allArgs) {
+  if (allArgs.size() == 2 && allArgs[1] == "--version") {
     PrintLine("Lindqvar " LINDQVAR_VERSION);
     PrintLine("zone data " + std::string(CompiledZoneVersion()));
     return 0;
   }
+  if (allArgs.size() == 2 && allArgs[1] == "--help") {
+    PrintUsage();
+    for (const char* line : kOptionLines) PrintLine(line);
+    return 0;
+  }
+  // The options that shape the guide lead; after them the command line is
+  // read as ever.
+  const ShapingOptions options = ReadShapingOptions(allArgs);
+  std::vector<std::string> args{allArgs.front()};
+  args.insert(args.end(), allArgs.begin() + static_cast<std::ptrdiff_t>(options.next),
+              allArgs.end());
   if (args.size() < 3) {
-    PrintLine("Usage: Lindqvar XML1.xml [-t] XML2.xml [-t] ... Out.xml");
-    PrintLine("       Append the -t switch after a filename to add timzone information to the");
-    PrintLine("       times in the xml");
+    PrintUsage();
     return 0;
   }
   std::vector<InputName> names;
@@ -463,8 +435,20 @@ int JoinListings(const std::vector<std::string>& args) {
     KeepMessagesOff(document.output, document.error);
   }
 
+  // The lists too are read before any input.
+  std::optional<ChannelSelection> selection;
+  if (!options.lists.empty()) {
+    std::string missing;
+    selection = ReadChannelLists(options.lists, missing);
+    if (!selection) {
+      PrintLine("File \"" + missing + "\" not found");
+      return 1;
+    }
+  }
+  GuideShaping shaping(std::move(selection), options.firstWins);
+
   std::vector<char> buffer(kBufferSize);
-  InputReading reading{buffer, outputName, nullptr, KnownChannels(), {}};
+  InputReading reading{buffer, outputName, nullptr, KnownChannels(), shaping, {}};
   std::vector<ListingInput> inputs;
   for (const InputName& name : names) {
     const std::string& fileName = name.name;
@@ -496,6 +480,13 @@ int JoinListings(const std::vector<std::string>& args) {
     }
     SetInputAside(inputs.back().file);
   }
+  // An empty or broken source must never wipe a good guide.
+  if (shaping.Selection() && !shaping.SomethingKept()) {
+    for (const std::string& warning : shaping.Selection()->Warnings()) {
+      PrintWarning("Lindqvar: warning: " + warning);
+    }
+    Raise("EConvertError", "No channel of \"" + options.lists.front() + "\" is in the inputs");
+  }
 
   if (!WriteJoinedListing(outputName, inputs, reading)) {
     PrintLine("Couldn't create output file " + outputName);
@@ -516,7 +507,10 @@ int JoinListings(const std::vector<std::string>& args) {
 void ListingScan::Scan(Window window) {
   channels.Scan(window);
   const bool closedHere = programmes.Scan(window);
-  if (!checksApart) checks.Scan(window, channels, programmes);
+  if (!checksApart) {
+    checks.Scan(window, channels, programmes);
+    if (elements) elements->Feed(window);
+  }
   if (!checkTimes || !programmes.opened) return;
   const auto step = [&](std::uint64_t upTo) {
     if (timesFailure) return;

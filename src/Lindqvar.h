@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ElementFilter.h"
 #include "Failure.h"
 #include "ListingChecks.h"
 #include "ProgrammeTimes.h"
@@ -26,7 +27,8 @@ struct ListingScan {
   SectionScan channels{"<channel", "</channel>"};
   SectionScan programmes{"<programme", "</programme>"};
   ListingChecks checks;
-  bool checksApart = false;  // the caller runs the checks itself
+  ElementFilter* elements = nullptr;  // what looks at the input's elements, with the checks
+  bool checksApart = false;           // the caller runs the checks itself
   bool checkTimes = false;
   bool timesStarted = false;
   TimeRewriter times;

@@ -187,7 +187,7 @@ void ListingChecks::ScanChannelTags(Window window, const SectionScan& channels,
         continue;
       }
       tagNamed = true;
-      tag.Start("id", false);
+      tag.Start("id", static_cast<bool>(keepsId));
     }
     tagEnd += tag.Feed(text.substr(static_cast<std::size_t>(tagEnd - window.offset)));
     if (!tag.Ended()) break;
@@ -212,6 +212,7 @@ void ListingChecks::Confirm(std::uint64_t sectionEnd) {
     const auto size = static_cast<std::size_t>(GetNumber(record.substr(8), 4));
     const std::string_view key = record.substr(12, size);
     pendingRead += 12 + size;
+    if (keepsId && !keepsId(key)) continue;
     const std::optional<IdStore::Added> added = known->ids.Insert(key, self);
     if (!added) return RunOut();
     if (added->added) continue;
@@ -280,7 +281,9 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
     if (bad) lines.push_back(quoted + " is not valid UTF-8 at byte " + std::to_string(*bad));
   }
 
-  if (checks.ranOutHere) {
+  if (!checks.idsLine.empty()) {
+    lines.push_back(checks.idsLine);
+  } else if (checks.ranOutHere) {
     lines.push_back("too many channel ids to check for repeats after " + quoted);
   } else if (checks.repeats > 0) {
     lines.push_back(quoted + " repeats " + std::to_string(checks.repeats) + " channel id" +

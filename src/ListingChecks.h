@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,7 +49,10 @@ struct ListingChecks {
   // of the channel section follows it: until then it waits in pending.
   KnownChannels* known = nullptr;  // none: ids are not checked
   std::uint32_t self = 0;          // this input's index in known->inputs
-  std::uint64_t nextChannel = 0;   // first place where "<channel" may still begin
+  // With lists of channels: only the ids they keep count, their references
+  // decoded as the lists see them.
+  std::function<bool(std::string_view id)> keepsId;
+  std::uint64_t nextChannel = 0;  // first place where "<channel" may still begin
   bool inTag = false;
   bool tagNamed = false;  // the byte after the marker showed it a channel tag
   std::uint64_t tagAt = 0;
@@ -60,6 +64,7 @@ struct ListingChecks {
   std::string firstRepeat;  // shown as it is given, cut at 200 bytes
   std::uint32_t firstRepeatFrom = 0;
   bool ranOutHere = false;  // memory for the ids ran out while this input was read
+  std::string idsLine;      // a line to give in place of the repeats', with --first-wins
 
   // The first marker of each section inside the other's span, if any.
   std::uint64_t nextProgramme = 0;

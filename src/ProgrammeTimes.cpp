@@ -154,6 +154,45 @@ void TimeRewriter::Finish() const {
                              "' has no closing quote");
 }
 
+namespace {
+
+// The bytes StreamedTimes gathers before it rewrites them.
+constexpr std::size_t kStreamedWindow = std::size_t{256} << 10;
+
+}  // namespace
+
+StreamedTimes::StreamedTimes(const TimeZone* zone, std::string& out) : out_(out) {
+  rewriter_.zone = zone;
+  rewriter_.Start(0);
+  window_.reserve(kStreamedWindow + kWindowOverlap);
+}
+
+void StreamedTimes::Add(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t take =
+        std::min(bytes.size(), kStreamedWindow + kWindowOverlap - window_.size());
+    window_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (window_.size() == kStreamedWindow + kWindowOverlap) Rewrite();
+  }
+}
+
+void StreamedTimes::Rewrite() {
+  const Window window{window_, offset_};
+  rewriter_.Feed(window, window.End(), &out_);
+  // The last bytes go on at the start of the next window, as WalkWindows
+  // repeats them, for a name cut by the end.
+  const std::size_t keep = std::min(kWindowOverlap, window_.size());
+  offset_ += window_.size() - keep;
+  window_.erase(0, window_.size() - keep);
+  repeated_ = keep;
+}
+
+void StreamedTimes::Finish() {
+  if (window_.size() > repeated_) Rewrite();
+  rewriter_.Finish();
+}
+
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,
                            const TimeZone* zone) {
   TimeRewriter rewriter;

@@ -47,6 +47,28 @@ struct TimeRewriter {
   void Finish() const;
 };
 
+// The rewriting of a section that comes in pieces of any size and place,
+// such as the bytes the element filter keeps: they are rewritten as one
+// stream, gathered into windows with the usual overlap.
+class StreamedTimes {
+ public:
+  StreamedTimes(const TimeZone* zone, std::string& out);
+
+  void Add(std::string_view bytes);
+
+  // The stream ends. Raises EConvertError when it ends inside a value.
+  void Finish();
+
+ private:
+  void Rewrite();
+
+  TimeRewriter rewriter_;
+  std::string& out_;
+  std::string window_;        // the bytes not yet rewritten, after those it repeats
+  std::uint64_t offset_ = 0;  // of window_'s first byte in the stream
+  std::size_t repeated_ = 0;  // bytes at its start already rewritten
+};
+
 // Appends section to programmeText with every start and stop value
 // rewritten by ConvertListingTime. Raises EConvertError.
 void RewriteProgrammeTimes(std::string_view section, std::string& programmeText,

@@ -1,5 +1,6 @@
 #include "StartTag.h"
 
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -12,8 +13,14 @@ bool IsBlank(char c) {
 }
 
 // Ends a name, as it ends an attribute's name in a tag or declaration.
+constexpr std::array<bool, 256> kEndsName = [] {
+  std::array<bool, 256> ends{};
+  for (const unsigned char c : {' ', '\t', '\r', '\n', '=', '>', '/', '?'}) ends[c] = true;
+  return ends;
+}();
+
 bool EndsName(char c) {
-  return IsBlank(c) || c == '=' || c == '>' || c == '/' || c == '?';
+  return kEndsName[static_cast<unsigned char>(c)];
 }
 
 // The UTF-8 bytes of a code point XML allows in a reference; none for one
@@ -130,18 +137,23 @@ std::size_t AttributeReader::Feed(std::string_view bytes) {
           nameMatches_ = true;
         }
         break;
-      case State::kName:
-        if (EndsName(c)) {
-          state_ = IsBlank(c) ? State::kAfterName
-                   : c == '=' ? State::kAfterEquals
-                              : State::kBetween;
-          if (c == '=' || IsBlank(c)) ++at;
-          break;
-        }
-        nameMatches_ = nameMatches_ && nameSize_ < wanted_.size() && wanted_[nameSize_] == c;
-        ++nameSize_;
-        ++at;
+      case State::kName: {
+        // The name's bytes in this piece at once, matched against the one wanted.
+        std::size_t end = at;
+        while (end < bytes.size() && !EndsName(bytes[end])) ++end;
+        const std::size_t run = end - at;
+        nameMatches_ = nameMatches_ && nameSize_ + run <= wanted_.size() &&
+                       std::memcmp(wanted_.data() + nameSize_, bytes.data() + at, run) == 0;
+        nameSize_ += run;
+        at = end;
+        if (at == bytes.size()) break;
+        const char ending = bytes[at];
+        state_ = IsBlank(ending) ? State::kAfterName
+                 : ending == '=' ? State::kAfterEquals
+                                 : State::kBetween;
+        if (ending == '=' || IsBlank(ending)) ++at;
         break;
+      }
       case State::kAfterEquals:
         if (IsBlank(c)) {
           ++at;
@@ -159,11 +171,19 @@ std::size_t AttributeReader::Feed(std::string_view bytes) {
         const std::size_t end =
             close ? static_cast<const char*>(close) - bytes.data() : bytes.size();
         if (inWanted_) {
-          if (decode_) {
-            for (std::size_t i = at; i < end; ++i) TakeValueByte(bytes[i]);
-          } else {
-            value_.Append(bytes.substr(at, end - at));
+          // Whole runs without references go at once.
+          while (decode_ && at < end) {
+            if (referenceSize_ > 0 || bytes[at] == '&') {
+              TakeValueByte(bytes[at++]);
+              continue;
+            }
+            const void* ampersand = std::memchr(bytes.data() + at, '&', end - at);
+            const std::size_t run =
+                ampersand ? static_cast<const char*>(ampersand) - bytes.data() : end;
+            value_.Append(bytes.substr(at, run - at));
+            at = run;
           }
+          if (!decode_) value_.Append(bytes.substr(at, end - at));
         }
         at = end;
         if (close) {

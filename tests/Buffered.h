@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,31 @@ inline std::string RewriteThroughBuffer(std::string_view text, Range section,
   ReadThroughBuffer(text, section, readSize,
                     [&](Window window) { rewriter.Feed(window, window.End(), &out); });
   rewriter.Finish();
+  return out;
+}
+
+// A decision for the element filter that tests can repeat: some of the
+// elements with an id kept, by its hash; of those without, the channels.
+inline bool SomeKept(bool programme, std::optional<std::string_view> id) {
+  return id ? (std::hash<std::string_view>()(*id) + programme) % 3 != 0 : !programme;
+}
+
+// What the element filter passes on of text read through a buffer of
+// readSize new bytes, keeping what SomeKept keeps; decisions gets a k or a
+// d for each element, in order.
+inline std::string FilterThroughBuffer(std::string_view text, std::size_t readSize,
+                                       std::string& decisions) {
+  std::string out;
+  ElementFilter filter(
+      [&](ElementFilter::Kind kind, std::optional<std::string_view> id) {
+        const bool keep = SomeKept(kind == ElementFilter::Kind::kProgramme, id);
+        decisions += keep ? 'k' : 'd';
+        return keep;
+      },
+      [&](std::string_view bytes) { out += bytes; });
+  filter.Start(0);
+  ReadThroughBuffer(text, {0, text.size()}, readSize, [&](Window window) { filter.Feed(window); });
+  filter.Finish();
   return out;
 }
 

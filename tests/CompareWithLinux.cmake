@@ -31,6 +31,12 @@ foreach(side windows linux)
   # Faults that get warnings: an id given before, programmes among channels.
   file(WRITE ${WORK_DIR}/${side}/broken.xml
        "<tv><channel id=\"svt1.svt.se\"></channel><programme></programme><channel id=\"x\"></channel></tv>")
+  # Lists of channels for shaping the guide: a playlist and a plain list.
+  file(WRITE ${WORK_DIR}/${side}/playlist.m3u
+       "#EXTM3U\n#EXTINF:-1 tvg-id=\"svt1.svt.se\",SVT1\nhttp://a\n#EXTINF:-1,none\nhttp://b\n"
+       "#EXTINF:-1 tvg-id=\"DR1.DR.DK\",DR1\nhttp://c\n#EXTINF:-1 tvg-id=\"gone\",Gone\n")
+  file(WRITE ${WORK_DIR}/${side}/list.txt "# ours\nch1*\nbbc-one.bbc.co.uk\n")
+  file(WRITE ${WORK_DIR}/${side}/nothing.txt "nowhere.tv\n")
   # Times where a zone's history, not its rule of today, decides.
   set(history "<tv>")
   foreach(time 20060315120000 20120115120000 20261201120000 20270215120000 19800701120000
@@ -94,3 +100,10 @@ compare(ZoneHistories history.xml -t=America/New_York history.xml -t=Europe/Mosc
         history.xml -t=Asia/Tehran history.xml -t=EST5EDT out.xml)
 compare(UnknownZone dr.xml -t=Nowhere/Else out.xml)
 compare(NotAZone dr.xml -t=Factory out.xml)
+compare(Help --help)
+compare(ChannelsOfAPlaylist --channels=playlist.m3u svt.xml dr.xml -t uk-local.xml out.xml)
+compare(ChannelsOfTwoLists --channels=list.txt --channels=playlist.m3u -- g1.xml.gz g2.xml uk-local.xml
+        -t=Europe/London out.xml.gz)
+compare(FirstWins --first-wins svt.xml svt.xml dr.xml g1.xml g1.xml.gz out.xml)
+compare(NothingKept --channels=nothing.txt svt.xml out.xml)
+compare(MissingList --channels=missing.m3u svt.xml out.xml)

@@ -3,6 +3,7 @@
 // random texts and on generated listings.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -130,6 +131,68 @@ TEST(Differential, RandomTexts) {
                   reference::SearchLast(text, pattern, startAt, caseSensitive));
       }
     }
+  }
+}
+
+// The element filter through windows of every size keeps what the plain
+// version keeps, deciding alike element by element.
+std::string ReferenceFilter(std::string_view text, std::string& decisions) {
+  return reference::FilterElements(text, [&](bool programme, const std::optional<std::string>& id) {
+    const bool keep = testing::SomeKept(programme, id);
+    decisions += keep ? 'k' : 'd';
+    return keep;
+  });
+}
+
+TEST(Differential, ElementFilter) {
+  std::mt19937 random(1024);
+  static const std::string kTagPieces[] = {"<channel",
+                                           "<programme",
+                                           "</channel>",
+                                           "</programme>",
+                                           "<CHANNEL ",
+                                           "<Programme\t",
+                                           " id=\"a\"",
+                                           " id='b'",
+                                           " channel=\"a\"",
+                                           " channel = 'a&amp;b'",
+                                           " channel=\"&#x61;\"",
+                                           " channel=\"&#97;\"",
+                                           " id=\"&lt;\"",
+                                           " id=&",
+                                           "=\"x\"",
+                                           " x",
+                                           "/>",
+                                           ">",
+                                           "/",
+                                           "\"",
+                                           "'",
+                                           "<channels>",
+                                           "<!-- c -->",
+                                           "\n  ",
+                                           "text",
+                                           "&amp",
+                                           ";",
+                                           "<programmes "};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t count = random() % 30; count > 0; --count) {
+      text += kTagPieces[random() % std::size(kTagPieces)];
+    }
+    std::string expectedDecisions;
+    const std::string expected = ReferenceFilter(text, expectedDecisions);
+    for (const std::size_t readSize : {std::size_t{1} + round % 64, std::size_t{1} << 20}) {
+      std::string decisions;
+      ASSERT_EQ(testing::FilterThroughBuffer(text, readSize, decisions), expected) << text;
+      ASSERT_EQ(decisions, expectedDecisions) << text;
+    }
+  }
+  std::string listing;
+  GenerateListing(200000, 5, [&](std::string_view piece) { listing += piece; });
+  std::string decisions;
+  const std::string expected = ReferenceFilter(listing, decisions);
+  for (const std::size_t readSize : {std::size_t{7}, std::size_t{4093}, std::size_t{1} << 20}) {
+    EXPECT_TRUE(testing::FilterThroughBuffer(listing, readSize, decisions) == expected) << readSize;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -222,6 +223,157 @@ inline Position SearchInvalidUtf8(std::string_view text, Position startAt, Posit
     p += length;
   }
   return -1;
+}
+
+// An attribute's value with its references decoded: &amp; &lt; &gt; &quot;
+// &apos; and &#N; &#xH; of a code point XML allows (in UTF-8); anything else
+// as it stands.
+inline std::string DecodeReferences(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size();) {
+    const std::size_t semicolon = value.find(';', i + 1);
+    const std::size_t next = value.find('&', i + 1);
+    if (value[i] != '&' || semicolon == std::string_view::npos || semicolon - i > 12 ||
+        (next != std::string_view::npos && next < semicolon)) {
+      out += value[i++];
+      continue;
+    }
+    const std::string_view name = value.substr(i + 1, semicolon - i - 1);
+    std::string decoded;
+    if (name == "amp") decoded = "&";
+    if (name == "lt") decoded = "<";
+    if (name == "gt") decoded = ">";
+    if (name == "quot") decoded = "\"";
+    if (name == "apos") decoded = "'";
+    if (name.size() >= 2 && name[0] == '#') {
+      const bool hex = name[1] == 'x';
+      const std::string_view digits = name.substr(hex ? 2 : 1);
+      const std::string_view allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+      unsigned long code = 0;
+      if (!digits.empty() && digits.size() <= 8 &&
+          digits.find_first_not_of(allowed) == std::string_view::npos) {
+        code = std::stoul(std::string(digits), nullptr, hex ? 16 : 10);
+      }
+      if (code != 0 && !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF) {
+        if (code < 0x80) {
+          decoded = std::string(1, static_cast<char>(code));
+        } else if (code < 0x800) {
+          decoded = {static_cast<char>(0xC0 | (code >> 6)),
+                     static_cast<char>(0x80 | (code & 0x3F))};
+        } else if (code < 0x10000) {
+          decoded = {static_cast<char>(0xE0 | (code >> 12)),
+                     static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (code & 0x3F))};
+        } else {
+          decoded = {static_cast<char>(0xF0 | (code >> 18)),
+                     static_cast<char>(0x80 | ((code >> 12) & 0x3F)),
+                     static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+                     static_cast<char>(0x80 | (code & 0x3F))};
+        }
+      }
+    }
+    if (decoded.empty()) {
+      out += value[i++];
+      continue;
+    }
+    out += decoded;
+    i = semicolon + 1;
+  }
+  return out;
+}
+
+// The value of attribute wanted in the start tag that begins at text[at]
+// (just after its name), and where the tag ends (past its ">"), or npos when
+// it does not end in text. Names end at a blank, "=", ">", "/" or "?"; a
+// value is quoted; anything else skips to the next ">".
+struct TagRead {
+  std::size_t end = std::string_view::npos;
+  std::optional<std::string> value;
+};
+inline TagRead ReadTag(std::string_view text, std::size_t at, std::string_view wanted) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  TagRead read;
+  while (at < text.size()) {
+    const char c = text[at];
+    if (blank(c) || c == '/' || c == '?') {
+      ++at;
+    } else if (c == '>') {
+      read.end = at + 1;
+      return read;
+    } else if (c == '=') {
+      const std::size_t close = text.find('>', at);
+      if (close != std::string_view::npos) read.end = close + 1;
+      return read;
+    } else {
+      const std::size_t nameAt = at;
+      while (at < text.size() && !blank(text[at]) && text[at] != '=' && text[at] != '>' &&
+             text[at] != '/' && text[at] != '?') {
+        ++at;
+      }
+      const std::string_view name = text.substr(nameAt, at - nameAt);
+      while (at < text.size() && blank(text[at])) ++at;
+      if (at >= text.size() || text[at] != '=') continue;
+      ++at;
+      while (at < text.size() && blank(text[at])) ++at;
+      if (at >= text.size()) return read;
+      if (text[at] != '"' && text[at] != '\'') {
+        const std::size_t close = text.find('>', at);
+        if (close != std::string_view::npos) read.end = close + 1;
+        return read;
+      }
+      const std::size_t close = text.find(text[at], at + 1);
+      if (close == std::string_view::npos) return read;
+      if (name == wanted && !read.value) {
+        read.value = DecodeReferences(text.substr(at + 1, close - at - 1));
+      }
+      at = close + 1;
+    }
+  }
+  return read;
+}
+
+// The element filter over a whole section: keep(isProgramme, id) decides,
+// element by element in order.
+template <typename Keep>
+std::string FilterElements(std::string_view text, Keep&& keep) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  std::string out;
+  std::size_t gap = 0;  // where the bytes before the next element begin
+  std::size_t at = 0;
+  for (;;) {
+    // The next element's start tag.
+    std::size_t start = std::string_view::npos;
+    bool programme = false;
+    for (std::size_t p = at; p < text.size() && start == std::string_view::npos; ++p) {
+      for (const bool isProgramme : {false, true}) {
+        const std::string_view marker = isProgramme ? "<programme" : "<channel";
+        const std::size_t after = p + marker.size();
+        bool matches = after <= text.size();
+        for (std::size_t i = 0; matches && i < marker.size(); ++i) {
+          matches = SameChar(static_cast<unsigned char>(text[p + i]),
+                             static_cast<unsigned char>(marker[i]), false);
+        }
+        if (matches && after < text.size() &&
+            (blank(text[after]) || text[after] == '>' || text[after] == '/')) {
+          start = p;
+          programme = isProgramme;
+          break;
+        }
+      }
+    }
+    if (start == std::string_view::npos) return out + std::string(text.substr(gap));
+    const std::size_t after = start + (programme ? 10 : 8);
+    const TagRead tag = ReadTag(text, after, programme ? "channel" : "id");
+    if (tag.end == std::string_view::npos) return out + std::string(text.substr(gap));
+    std::size_t end = tag.end;
+    if (text[tag.end - 2] != '/' || tag.end - 2 < after) {
+      const Position close = Search(text, programme ? "</programme>" : "</channel>",
+                                    static_cast<Position>(tag.end + 1), false);
+      end = close == -1 ? text.size() : static_cast<std::size_t>(close - 1) + (programme ? 12 : 10);
+    }
+    if (keep(programme, tag.value)) out += text.substr(gap, end - gap);
+    gap = at = end;
+  }
 }
 
 }  // namespace lindqvar::reference

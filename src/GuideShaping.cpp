@@ -1,0 +1,188 @@
+#include "GuideShaping.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "Console.h"
+#include "Failure.h"
+#include "Gzip.h"
+#include "InputFile.h"
+#include "ListingChecks.h"
+
+namespace lindqvar {
+
+namespace {
+
+constexpr std::size_t kLongestShown = 200;
+
+// The ids of the inputs whose verdict is kept, beyond which each is looked
+// for in the lists again.
+constexpr std::size_t kMostListed = std::size_t{1} << 16;
+
+}  // namespace
+
+const char* const kOptionLines[2] = {
+    "       --channels=LIST  keep only the channels LIST names (an M3U playlist, or one id a line)",
+    "       --first-wins     take each channel from the first input that has programmes for it"};
+
+ShapingOptions ReadShapingOptions(const std::vector<std::string>& args) {
+  ShapingOptions options;
+  for (; options.next < args.size(); ++options.next) {
+    const std::string& arg = args[options.next];
+    if (arg.starts_with("--channels=")) {
+      options.lists.push_back(arg.substr(11));
+    } else if (arg == "--first-wins") {
+      options.firstWins = true;
+    } else {
+      // "--" ends the options, when there are options: without them every
+      // argument is what it always was.
+      if (arg == "--" && (options.firstWins || !options.lists.empty())) ++options.next;
+      break;
+    }
+  }
+  return options;
+}
+
+std::optional<ChannelSelection> ReadChannelLists(const std::vector<std::string>& names,
+                                                 std::string& missing) {
+  ChannelSelection selection;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (!InputExists(name)) {
+      missing = name;
+      return std::nullopt;
+    }
+    InputFile file = OpenInput(name);
+    ChannelSelection::Reader reader(selection, name);
+    std::uint64_t offset = 0;
+    ReadBytes raw = [&](char* bytes, std::size_t size) {
+      const std::size_t got = file.regular ? ReadInputAt(file, offset, bytes, size)
+                                           : ReadInputStream(file, bytes, size);
+      offset += got;
+      return got;
+    };
+    // Its first bytes tell whether it is compressed.
+    std::string first(kMagicBytes, '\0');
+    std::size_t firstSize = 0;
+    for (std::size_t got = 1; got != 0 && firstSize < first.size(); firstSize += got) {
+      got = raw(first.data() + firstSize, first.size() - firstSize);
+    }
+    first.resize(firstSize);
+    std::optional<GzipReader> gzip;
+    if (CompressionOf(first) == Compression::Gzip) {
+      gzip.emplace([&, given = std::string_view(first)](char* bytes, std::size_t size) mutable {
+        if (given.empty()) return raw(bytes, size);
+        const std::size_t take = std::min(size, given.size());
+        std::copy_n(given.data(), take, bytes);
+        given.remove_prefix(take);
+        return take;
+      });
+    } else {
+      reader.Feed(first);
+    }
+    std::vector<char> chunk(std::size_t{64} << 10);
+    try {
+      for (std::size_t got; (got = gzip ? gzip->Read(chunk.data(), chunk.size())
+                                        : raw(chunk.data(), chunk.size())) > 0;) {
+        reader.Feed({chunk.data(), got});
+      }
+    } catch (const DamagedData&) {
+      Raise("EInOutError", "Compressed file \"" + name + "\" is damaged");
+    }
+    if (!reader.Finish()) Raise("EConvertError", "No channel ids in \"" + name + "\"");
+    if (const std::optional<std::string> warning = selection.ReadWarning(i)) {
+      PrintWarning("Lindqvar: warning: " + *warning);
+    }
+  }
+  return selection;
+}
+
+GuideShaping::GuideShaping(std::optional<ChannelSelection> selection, bool firstWins)
+    : selection_(std::move(selection)), firstWins_(firstWins) {}
+
+void GuideShaping::Saw(std::uint32_t input, Kind kind, std::optional<std::string_view> id) {
+  if (!id) {
+    somethingKept_ = somethingKept_ || !selection_;
+    return;
+  }
+  // What this input showed of the id so far: each kind of element once is
+  // all that counts.
+  constexpr std::uint32_t kProgrammeSeen = 1;
+  constexpr std::uint32_t kChannelSeen = 2;
+  constexpr std::uint32_t kNotListed = 4;
+  const std::optional<IdStore::Added> seen = inputIds_.Insert(*id, 0);
+  if (!seen) throw std::bad_alloc();
+  const std::uint32_t was = inputIds_.Value(seen->handle);
+  const std::uint32_t bit = kind == Kind::kProgramme ? kProgrammeSeen : kChannelSeen;
+  if (was & (bit | kNotListed)) return;
+  if (was == 0 && selection_ && !selection_->Find(*id).kept) {
+    inputIds_.SetValue(seen->handle, kNotListed);
+    return;
+  }
+  inputIds_.SetValue(seen->handle, was | bit);
+  somethingKept_ = true;
+  if (!firstWins_) return;
+  const std::optional<IdStore::Added> added =
+      owners_.Insert(*id, static_cast<std::uint32_t>(owned_.size()));
+  if (!added) throw std::bad_alloc();
+  if (added->added) owned_.emplace_back();
+  Owner& owner = owned_[owners_.Value(added->handle)];
+  std::uint32_t& first = kind == Kind::kProgramme ? owner.programme : owner.channel;
+  if (first == kNone) first = input;
+}
+
+std::optional<std::string> GuideShaping::FinishInput(std::uint32_t input,
+                                                     const std::vector<std::string>& names) {
+  if (!firstWins_) {
+    inputIds_.Clear();
+    return std::nullopt;
+  }
+  std::size_t givenUp = 0;
+  std::string first;
+  std::uint32_t firstOwner = 0;
+  inputIds_.ForEach([&](IdStore::Handle handle) {
+    if (inputIds_.Value(handle) == 4) return;  // not one the lists keep
+    const std::string_view id = inputIds_.Id(handle);
+    const std::uint32_t owner = owned_[owners_.Value(*owners_.Find(id))].Input();
+    if (owner == input || givenUp++ > 0) return;
+    first = std::string(id.substr(0, kLongestShown + 1));
+    firstOwner = owner;
+  });
+  inputIds_.Clear();
+  if (givenUp == 0) return std::nullopt;
+  return "\"" + Shown(names[input]) + "\" gives up " + std::to_string(givenUp) +
+         (givenUp == 1 ? " channel" : " channels") + " to earlier inputs, first \"" +
+         Shown(first, kLongestShown) + "\" to \"" + Shown(names[firstOwner]) + "\"";
+}
+
+bool GuideShaping::Keeps(std::uint32_t input, Kind kind, std::optional<std::string_view> id) {
+  if (!id) return !selection_;  // a list keeps no element without an id
+  // Programmes come in runs of one channel.
+  if (kind == Kind::kProgramme && input == lastInput_ && *id == lastId_) return lastKept_;
+  // What the lists say of an id is looked up once: programmes of every
+  // channel come one after another.
+  bool kept = true;
+  if (selection_ && listed_.Size() < kMostListed) {
+    const std::optional<IdStore::Added> known = listed_.Insert(*id, 2);
+    if (!known) throw std::bad_alloc();
+    if (known->added) listed_.SetValue(known->handle, selection_->Find(*id).kept);
+    kept = listed_.Value(known->handle) == 1;
+  } else if (selection_) {
+    kept = selection_->Find(*id).kept;  // a guide of very many channels
+  }
+  if (kept && firstWins_) {
+    const std::optional<IdStore::Handle> found = owners_.Find(*id);
+    Owner* const owner = found ? &owned_[owners_.Value(*found)] : nullptr;
+    kept = owner && owner->Input() == input;
+    if (kept && kind == Kind::kChannel) kept = !std::exchange(owner->channelKept, true);
+  }
+  if (kind == Kind::kProgramme) {
+    lastId_ = std::string(*id);
+    lastInput_ = input;
+    lastKept_ = kept;
+  }
+  return kept;
+}
+
+}  // namespace lindqvar
