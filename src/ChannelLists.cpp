@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "Console.h"
 #include "ListingChecks.h"
 #include "StringUtils.h"
 
@@ -239,7 +240,7 @@ ChannelSelection::Match ChannelSelection::Find(std::string_view id) {
 std::optional<std::string> ChannelSelection::ReadWarning(std::size_t list) const {
   const ChannelList& named = lists_[list];
   if (named.withoutId == 0) return std::nullopt;
-  return "\"" + Shown(named.name) + "\" has " + Count(named.withoutId, "entry", "entries") +
+  return "\"" + ShownFileName(named.name) + "\" has " + Count(named.withoutId, "entry", "entries") +
          " without a tvg-id, first \"" + Shown(named.firstWithoutId, kLongestShown) + "\"";
 }
 
@@ -254,7 +255,7 @@ std::vector<std::string> ChannelSelection::Warnings() const {
       first = item.pattern ? patterns_[item.index].text
                            : std::string(exact_.Id(entries_[item.index].handle));
     }
-    const std::string quoted = "\"" + Shown(list.name) + "\"";
+    const std::string quoted = "\"" + ShownFileName(list.name) + "\"";
     if (missing > 0) {
       lines.push_back(quoted + " names " + Count(missing, "channel", "channels") +
                       " that no input has, first \"" + Shown(first, kLongestShown) + "\"");

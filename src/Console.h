@@ -48,6 +48,11 @@ void FlushConsole();
 // to standard error.
 void ReportFailure(const Failure& failure);
 
+// A file name (or another argument) as messages, warnings and the failure
+// report show it: on Windows in the ANSI code page, where a character it
+// cannot hold is "?"; elsewhere the bytes as given.
+std::string ShownName(std::string_view name);
+
 // The message of an EInOutError for a platform error code.
 std::string InOutErrorText(int code);
 

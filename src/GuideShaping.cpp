@@ -88,9 +88,9 @@ std::optional<ChannelSelection> ReadChannelLists(const std::vector<std::string>&
         reader.Feed({chunk.data(), got});
       }
     } catch (const DamagedData&) {
-      Raise("EInOutError", "Compressed file \"" + name + "\" is damaged");
+      Raise("EInOutError", "Compressed file \"" + ShownName(name) + "\" is damaged");
     }
-    if (!reader.Finish()) Raise("EConvertError", "No channel ids in \"" + name + "\"");
+    if (!reader.Finish()) Raise("EConvertError", "No channel ids in \"" + ShownName(name) + "\"");
     if (const std::optional<std::string> warning = selection.ReadWarning(i)) {
       PrintWarning("Lindqvar: warning: " + *warning);
     }
@@ -151,9 +151,9 @@ std::optional<std::string> GuideShaping::FinishInput(std::uint32_t input,
   });
   inputIds_.Clear();
   if (givenUp == 0) return std::nullopt;
-  return "\"" + Shown(names[input]) + "\" gives up " + std::to_string(givenUp) +
+  return "\"" + ShownFileName(names[input]) + "\" gives up " + std::to_string(givenUp) +
          (givenUp == 1 ? " channel" : " channels") + " to earlier inputs, first \"" +
-         Shown(first, kLongestShown) + "\" to \"" + Shown(names[firstOwner]) + "\"";
+         Shown(first, kLongestShown) + "\" to \"" + ShownFileName(names[firstOwner]) + "\"";
 }
 
 bool GuideShaping::Keeps(std::uint32_t input, Kind kind, std::optional<std::string_view> id) {

@@ -111,7 +111,7 @@ std::uint64_t WalkInput(const ReadBytes& readRaw, bool spool, InputReading& read
     try {
       end = reading.Walk(scan, read);
     } catch (const DamagedData&) {
-      Raise("EInOutError", "Compressed file \"" + input.file.name + "\" is damaged");
+      Raise("EInOutError", "Compressed file \"" + ShownName(input.file.name) + "\" is damaged");
     }
   }
   if (kept) input.spooledSize = SpoolSize(*kept) - *input.spooledAt;
@@ -427,7 +427,8 @@ int JoinListings(const std::vector<std::string>& allArgs) {
   for (InputName& name : names) {
     if (!name.zoneName) continue;
     name.zone = FindTimeZone(*name.zoneName);
-    if (!name.zone) Raise("EConvertError", "'" + *name.zoneName + "' is not a known time zone");
+    if (!name.zone)
+      Raise("EConvertError", "'" + ShownName(*name.zoneName) + "' is not a known time zone");
   }
   // A document that goes to a standard stream is the document alone.
   if (const StandardStreams document = StandardStreamsOf(outputName);
@@ -441,7 +442,7 @@ int JoinListings(const std::vector<std::string>& allArgs) {
     std::string missing;
     selection = ReadChannelLists(options.lists, missing);
     if (!selection) {
-      PrintLine("File \"" + missing + "\" not found");
+      PrintLine("File \"" + ShownName(missing) + "\" not found");
       return 1;
     }
   }
@@ -454,7 +455,7 @@ int JoinListings(const std::vector<std::string>& allArgs) {
     const std::string& fileName = name.name;
     const bool rewriteTimes = name.rewriteTimes;
     if (!InputExists(fileName)) {
-      PrintLine("File \"" + fileName + "\" not found");
+      PrintLine("File \"" + ShownName(fileName) + "\" not found");
       return 1;
     }
     std::optional<Failure> badTime;
@@ -471,11 +472,12 @@ int JoinListings(const std::vector<std::string>& allArgs) {
       } else if (input.compression != Compression::Gzip && input.compression != Compression::None) {
         kind = " (" + std::string(CompressionName(input.compression)) + "-compressed)";
       }
-      PrintWarning("Lindqvar: warning: nothing taken from \"" + Shown(fileName) + "\"" + kind);
+      PrintWarning("Lindqvar: warning: nothing taken from \"" + ShownFileName(fileName) + "\"" +
+                   kind);
     }
     for (const std::string& warning : input.warnings) PrintWarning("Lindqvar: warning: " + warning);
     if (rewriteTimes) {
-      PrintLine("Checking timezone for \"" + fileName + "\"");
+      PrintLine("Checking timezone for \"" + ShownName(fileName) + "\"");
       if (badTime) throw *badTime;
     }
     SetInputAside(inputs.back().file);
@@ -485,17 +487,18 @@ int JoinListings(const std::vector<std::string>& allArgs) {
     for (const std::string& warning : shaping.Selection()->Warnings()) {
       PrintWarning("Lindqvar: warning: " + warning);
     }
-    Raise("EConvertError", "No channel of \"" + options.lists.front() + "\" is in the inputs");
+    Raise("EConvertError",
+          "No channel of \"" + ShownName(options.lists.front()) + "\" is in the inputs");
   }
 
   if (!WriteJoinedListing(outputName, inputs, reading)) {
-    PrintLine("Couldn't create output file " + outputName);
+    PrintLine("Couldn't create output file " + ShownName(outputName));
     return 1;
   }
   // The output is in place: a message lost now must not make the run look
   // failed to whoever checks its exit status.
   try {
-    PrintLine("xml written to \"" + outputName + "\" sucessfully");
+    PrintLine("xml written to \"" + ShownName(outputName) + "\" sucessfully");
     FlushConsole();
   } catch (const Failure&) {
   }

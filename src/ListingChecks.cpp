@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "Console.h"
 #include "StringUtils.h"
 
 namespace lindqvar {
@@ -65,6 +66,10 @@ std::string Shown(std::string_view bytes, std::size_t longest) {
     }
   }
   return cut ? shown + "..." : shown;
+}
+
+std::string ShownFileName(std::string_view name) {
+  return Shown(ShownName(name));
 }
 
 void ListingChecks::ScanProlog(Window window) {
@@ -262,7 +267,7 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
                                          Range channels, Range programmes,
                                          const KnownChannels& known) {
   std::vector<std::string> lines;
-  const std::string quoted = "\"" + Shown(name) + "\"";
+  const std::string quoted = "\"" + ShownFileName(name) + "\"";
   const auto inside = [](const std::optional<std::uint64_t>& at, Range section) {
     return at && section.Size() > 0 && *at >= section.first && *at < section.end;
   };
@@ -289,7 +294,7 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
     lines.push_back(quoted + " repeats " + std::to_string(checks.repeats) + " channel id" +
                     (checks.repeats == 1 ? "" : "s") + " given before, first \"" +
                     Shown(checks.firstRepeat, kLongestShown) + "\" from \"" +
-                    Shown(known.inputs[checks.firstRepeatFrom]) + "\"");
+                    ShownFileName(known.inputs[checks.firstRepeatFrom]) + "\"");
   }
 
   if (inside(checks.programmeAfterChannelsBegin, channels)) {

@@ -99,4 +99,8 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
 // a control sequence; cut at longest bytes with "...".
 std::string Shown(std::string_view bytes, std::size_t longest = SIZE_MAX);
 
+// A file name as a warning shows it: as messages show names (ShownName),
+// its control bytes then shown as Shown shows them.
+std::string ShownFileName(std::string_view name);
+
 }  // namespace lindqvar

@@ -148,6 +148,9 @@ class WindowsEndToEnd : public ::testing::Test {
   // Starts Lindqvar.exe with arguments, the command line after the
   // program's name exactly as given, in folder (the test's own by default).
   PROCESS_INFORMATION Start(const std::string& arguments, std::wstring folder = {}) {
+    return Start(Wide(arguments), std::move(folder));
+  }
+  PROCESS_INFORMATION Start(const std::wstring& arguments, std::wstring folder = {}) {
     if (folder.empty()) folder = Wide(dir_);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto capture = [&](const char* name) {
@@ -161,7 +164,7 @@ class WindowsEndToEnd : public ::testing::Test {
     startup.hStdOutput = capture(".stdout");
     startup.hStdError = capture(".stderr");
     const std::wstring exe = Wide(WindowsPath(LINDQVAR_EXE));
-    std::wstring line = L"\"" + exe + L"\" " + Wide(arguments);
+    std::wstring line = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     const BOOL started =
         ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
@@ -185,6 +188,9 @@ class WindowsEndToEnd : public ::testing::Test {
   }
 
   RunResult Run(const std::string& arguments, const std::wstring& folder = {}) {
+    return Finish(Start(arguments, folder));
+  }
+  RunResult Run(const std::wstring& arguments, const std::wstring& folder = {}) {
     return Finish(Start(arguments, folder));
   }
 
@@ -227,7 +233,7 @@ TEST_F(WindowsEndToEnd, JoinsTheExamples) {
   EXPECT_EQ(Entries(), std::vector<std::string>{"joined.xml"});
 }
 
-// The arguments come from GetCommandLineA, split by the runtime's rule, not
+// The arguments come from GetCommandLineW, split by the runtime's rule, not
 // by the C library's: an empty pair of quotes is no argument at all.
 TEST_F(WindowsEndToEnd, CommandLineSplitByTheRuntimesRule) {
   WriteFile(Path("a b.xml"), Listing("a.se", "x=\"1\""));
@@ -527,6 +533,47 @@ TEST_F(WindowsEndToEnd, OutputLandsInTheFolderNamed) {
             kHeader + "<channel id=\"a.pl\"></channel>" +
                 "<programme x=\"1\" channel=\"a.pl\"></programme></tv>");
   EXPECT_EQ(ReadFile(lookAlike / "out.xml"), "other");
+}
+
+// The command line is read in UTF-16: inputs and outputs named in any
+// script are found and made, whatever the ANSI code page; messages show the
+// names in that code page, "?" for what it cannot hold.
+TEST_F(WindowsEndToEnd, NamesInAnyScript) {
+  const auto ansi = [](const std::wstring& name) {
+    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.data(),
+                                           static_cast<int>(name.size()), nullptr, 0, "?", nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.data(), static_cast<int>(name.size()),
+                          bytes.data(), size, "?", nullptr);
+    return bytes;
+  };
+  const fs::path folder = fs::path(Wide(dir_));
+  const std::wstring cyrillic = L"\u0433\u0438\u0434.xml";  // гид.xml
+  const std::wstring chinese = L"\u65b0\u95fb.xml";         // 新闻.xml
+  const std::wstring output = L"\u0432\u044b\u0432\u043e\u0434 \u6307\u5357.xml";
+  WriteFile(folder / cyrillic, Listing("ru.tv", "x=\"1\""));
+  WriteFile(folder / chinese, Listing("cn.tv", "x=\"2\""));
+  WriteFile(folder / L"caf\u00e9.xml", Listing("fr.tv", "x=\"3\""));
+  const RunResult run = Run(cyrillic + L" -t " + chinese + L" caf\u00e9.xml \"" + output + L"\"");
+  EXPECT_EQ(run.status, 0u) << run.err;
+  EXPECT_EQ(run.out, "Checking timezone for \"" + ansi(cyrillic) + "\"\r\nxml written to \"" +
+                         ansi(output) + "\" sucessfully\r\n");
+  EXPECT_EQ(
+      ReadFile(folder / output),
+      kHeader + "<channel id=\"ru.tv\"></channel><channel id=\"cn.tv\"></channel>" +
+          "<channel id=\"fr.tv\"></channel><programme x=\"1\" channel=\"ru.tv\"></programme>" +
+          "<programme x=\"2\" channel=\"cn.tv\"></programme>" +
+          "<programme x=\"3\" channel=\"fr.tv\"></programme></tv>");
+
+  // A name that the code page would have made a pattern ("???.xml") finds
+  // no other file: it is not found, as it is not there.
+  WriteFile(Path("abc.xml"), Listing("abc.tv", "x=\"4\""));
+  const std::wstring absent = L"\u0436\u0443\u043a.xml";  // жук.xml
+  const RunResult missing = Run(absent + L" abc.xml out.xml");
+  EXPECT_EQ(missing.status, 1u);
+  EXPECT_EQ(missing.out, "File \"" + ansi(absent) + "\" not found\r\n");
+  EXPECT_EQ(missing.err, "");
+  EXPECT_FALSE(fs::exists(folder / L"out.xml"));
 }
 
 // An output that is a symbolic link is followed as creating the file would

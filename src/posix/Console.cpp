@@ -65,6 +65,10 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 
+std::string ShownName(std::string_view name) {
+  return std::string(name);
+}
+
 std::string InOutErrorText(int code) {
   switch (code) {
     case ENOENT:

@@ -9,6 +9,7 @@
 
 #include "CommandLine.h"
 #include "win32/OutputCleanup.h"
+#include "win32/Paths.h"
 
 namespace lindqvar {
 
@@ -16,10 +17,6 @@ namespace {
 
 HANDLE Handle(Stream stream) {
   return ::GetStdHandle(stream == Stream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-}
-
-bool IsAnsiLeadByte(unsigned char c) {
-  return ::IsDBCSLeadByte(c) != 0;
 }
 
 // Ctrl-C, Ctrl-Break, a closed console window: take a temporary output away
@@ -41,8 +38,18 @@ std::thread StartWorkerThread(std::function<void()> work) {
   return std::thread(std::move(work));
 }
 
+// The command line as the system holds it, in UTF-16, so that a name in any
+// script arrives whole; kept as UTF-8 from there, and turned back into
+// UTF-16 for the file system.
 std::vector<std::string> CommandLineArguments(int, char**) {
-  return SplitCommandLine(::GetCommandLineA(), IsAnsiLeadByte);
+  const auto* line = reinterpret_cast<const char16_t*>(::GetCommandLineW());
+  std::vector<std::string> args;
+  for (const std::u16string& arg : SplitWideCommandLine(line)) args.push_back(Utf8FromUtf16(arg));
+  return args;
+}
+
+std::string ShownName(std::string_view name) {
+  return AnsiText(WideName(name));
 }
 
 std::string InOutErrorText(int code) {

@@ -5,22 +5,26 @@
 #include <iterator>
 #include <utility>
 
+#include "CommandLine.h"
+
 namespace lindqvar {
 
 std::wstring WideName(std::string_view bytes) {
-  const int size =
-      ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-  return text;
+  const std::u16string text = Utf16FromUtf8(bytes);
+  return std::wstring(text.begin(), text.end());
 }
 
 std::string AnsiText(std::wstring_view text) {
-  const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
+  // No "best fit" (an "l" for a "ł"): what the code page cannot hold is a
+  // "?". A UTF-8 code page takes no such flags, and holds everything.
+  const bool utf8 = ::GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* const missing = utf8 ? nullptr : "?";
+  const int size = ::WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, missing, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                        nullptr, nullptr);
+  ::WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        size, missing, nullptr);
   return bytes;
 }
 

@@ -1,7 +1,8 @@
-// File names and files on Windows. Names arrive as bytes in the ANSI code
-// page and are turned into wide characters once; every path built from them
-// (full path, temporary, target) stays wide, and only what is printed goes
-// back to ANSI. Files are told apart by identity, never by name.
+// File names and files on Windows. Names arrive in UTF-16, are kept as
+// UTF-8 bytes, and are turned into wide characters again for the system;
+// every path built from them (full path, temporary, target) stays wide, and
+// only what is printed goes to the ANSI code page. Files are told apart by
+// identity, never by name.
 #pragma once
 
 #include <windows.h>
@@ -12,10 +13,11 @@
 
 namespace lindqvar {
 
-// The argument's bytes in wide characters.
+// An argument's bytes (UTF-8) in wide characters.
 std::wstring WideName(std::string_view bytes);
 
-// Wide text in the ANSI code page, for a message.
+// Wide text in the ANSI code page, for a message: "?" for what it cannot
+// hold.
 std::string AnsiText(std::wstring_view text);
 
 // name made absolute against the current directory, as the system expands
