@@ -107,7 +107,7 @@ for size in "${sizes[@]}"; do
     [join-tz]="$lindqvar ${inputs[0]} -t=Europe/Berlin ${inputs[1]} -t=Europe/Berlin ${inputs[2]} -t=Europe/Berlin ${inputs[3]} -t=Europe/Berlin $corpus/join-tz.xml > /dev/null"
     [tenth]="$lindqvar --channels=$corpus/tenth.txt ${inputs[*]} $corpus/tenth.xml > /dev/null"
     [all]="$lindqvar --channels=$corpus/all.txt ${inputs[*]} $corpus/all.xml > /dev/null"
-    [first-wins]="$lindqvar --first-wins ${inputs[0]} ${inputs[0]} ${inputs[0]} ${inputs[0]} $corpus/first-wins.xml > /dev/null"
+    [first-wins]="$lindqvar --first-wins ${inputs[0]} ${inputs[0]} ${inputs[0]} ${inputs[0]} $corpus/first-wins.xml > /dev/null 2>&1"
   )
   printf '\ninputs: 4 x %s (%d bytes), ratio to cat\n' "$size" "$total"
   compare_rounds "$total" cat join join-t join-tz
@@ -183,7 +183,7 @@ for file in "${inputs[@]}"; do
   [ -s "$file.gz" ] || gzip -6 -c "$file" >"$file.gz"
   packed+=("$file.gz")
 done
-"$lindqvar" /dev/stdin "$build/bench-corpus/gz-pipe-out.xml" < <(cat "${packed[@]}") >/dev/null &
+"$lindqvar" /dev/stdin "$build/bench-corpus/gz-pipe-out.xml" < <(cat "${packed[@]}") >/dev/null 2>&1 &
 pid=$!
 spool=0
 while kill -0 "$pid" 2>/dev/null; do
