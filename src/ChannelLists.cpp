@@ -14,7 +14,6 @@ namespace {
 
 // Of a line longer than this, the rest is not looked at.
 constexpr std::size_t kLongestLine = std::size_t{64} << 10;
-constexpr std::size_t kLongestShown = 200;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -26,19 +25,10 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 std::string LowerCase(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) c = Lower(c);
+  for (char& c : lower) c = AsciiLower(c);
   return lower;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 std::string Count(std::size_t n, const char* one, const char* many) {
@@ -58,8 +48,8 @@ bool MatchesWildcards(std::string_view text, std::string_view pattern, bool fold
       star = p++;
       resume = t;
     } else if (p < pattern.size() &&
-               (pattern[p] == '?' ||
-                (foldCase ? Lower(pattern[p]) == Lower(text[t]) : pattern[p] == text[t]))) {
+               (pattern[p] == '?' || (foldCase ? AsciiLower(pattern[p]) == AsciiLower(text[t])
+                                               : pattern[p] == text[t]))) {
       ++p;
       ++t;
     } else if (star != std::string_view::npos) {
@@ -109,7 +99,7 @@ ExtinfEntry ReadExtinf(std::string_view line) {
         while (at < line.size() && !IsBlank(line[at]) && line[at] != ',') ++at;
         value = line.substr(valueAt, at - valueAt);
       }
-      if (!found && SameIgnoringCase(name, "tvg-id")) {
+      if (!found && SameAsciiLetters(name, "tvg-id")) {
         entry.id = std::string(Trimmed(value));
         found = true;
       }
@@ -218,9 +208,7 @@ ChannelSelection::Match ChannelSelection::Find(std::string_view id) {
       return {true, false};
     }
   }
-  lower_.assign(id);
-  for (char& c : lower_) c = Lower(c);
-  if (const std::optional<IdStore::Handle> folded = folded_.Find(lower_)) {
+  if (const std::optional<IdStore::Handle> folded = folded_.Find(LowerCase(id))) {
     const IdStore::Handle handle = folded_.Value(*folded);
     Entry& entry = entries_[exact_.Value(handle)];
     entry.found = true;

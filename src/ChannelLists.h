@@ -96,7 +96,6 @@ class ChannelSelection {
   std::vector<Entry> entries_;
   std::vector<Pattern> patterns_;
   IdStore caseOnlyIds_;  // ids of the inputs matched only with case ignored, once each
-  std::string lower_;    // an id in lower case, while it is looked for
 };
 
 // Whether text matches pattern, in which * stands for any bytes and ? for

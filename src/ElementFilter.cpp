@@ -23,10 +23,6 @@ const PatternSet& Markers() {
   return markers;
 }
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 std::string_view Bytes(const Window& window, std::uint64_t from, std::uint64_t to) {
   return window.bytes.substr(static_cast<std::size_t>(from - window.offset),
                              static_cast<std::size_t>(to - from));
@@ -90,7 +86,7 @@ void ElementFilter::Feed(Window window) {
           return;
         }
         const char c = text[static_cast<std::size_t>(after - window.offset)];
-        if (!IsBlank(c) && c != '>' && c != '/') {  // "<channels" and the like
+        if (!IsXmlBlank(c) && c != '>' && c != '/') {  // "<channels" and the like
           searchFrom_ = markerAt + 1;
           break;
         }

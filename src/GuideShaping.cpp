@@ -8,13 +8,12 @@
 #include "Failure.h"
 #include "Gzip.h"
 #include "InputFile.h"
+#include "Inputs.h"
 #include "ListingChecks.h"
 
 namespace lindqvar {
 
 namespace {
-
-constexpr std::size_t kLongestShown = 200;
 
 // The ids of the inputs whose verdict is kept, beyond which each is looked
 // for in the lists again.
@@ -55,32 +54,10 @@ std::optional<ChannelSelection> ReadChannelLists(const std::vector<std::string>&
     }
     InputFile file = OpenInput(name);
     ChannelSelection::Reader reader(selection, name);
-    std::uint64_t offset = 0;
-    ReadBytes raw = [&](char* bytes, std::size_t size) {
-      const std::size_t got = file.regular ? ReadInputAt(file, offset, bytes, size)
-                                           : ReadInputStream(file, bytes, size);
-      offset += got;
-      return got;
-    };
-    // Its first bytes tell whether it is compressed.
-    std::string first(kMagicBytes, '\0');
-    std::size_t firstSize = 0;
-    for (std::size_t got = 1; got != 0 && firstSize < first.size(); firstSize += got) {
-      got = raw(first.data() + firstSize, first.size() - firstSize);
-    }
-    first.resize(firstSize);
+    const FirstBytes first = ReadFirstBytes(file);
+    const ReadBytes raw = ReadFromStart(file, first);
     std::optional<GzipReader> gzip;
-    if (CompressionOf(first) == Compression::Gzip) {
-      gzip.emplace([&, given = std::string_view(first)](char* bytes, std::size_t size) mutable {
-        if (given.empty()) return raw(bytes, size);
-        const std::size_t take = std::min(size, given.size());
-        std::copy_n(given.data(), take, bytes);
-        given.remove_prefix(take);
-        return take;
-      });
-    } else {
-      reader.Feed(first);
-    }
+    if (CompressionOf(first.View()) == Compression::Gzip) gzip.emplace(raw);
     std::vector<char> chunk(std::size_t{64} << 10);
     try {
       for (std::size_t got; (got = gzip ? gzip->Read(chunk.data(), chunk.size())

@@ -13,6 +13,37 @@ void RaiseInputChanged() {
   Raise("EInOutError", "Input file changed while it was being read");
 }
 
+FirstBytes ReadFirstBytes(InputFile& file) {
+  FirstBytes first;
+  if (file.regular) {
+    first.size = ReadInputAt(file, 0, first.bytes, sizeof first.bytes);
+    return first;
+  }
+  first.takenFromStream = true;
+  for (std::size_t got = 1; got != 0 && first.size < sizeof first.bytes; first.size += got) {
+    got = ReadInputStream(file, first.bytes + first.size, sizeof first.bytes - first.size);
+  }
+  return first;
+}
+
+ReadBytes ReadFromStart(InputFile& file, const FirstBytes& first) {
+  std::string again(first.takenFromStream ? first.View() : std::string_view());
+  std::uint64_t offset = 0;
+  return [&file, again = std::move(again), taken = std::size_t{0}, offset](
+             char* bytes, std::size_t size) mutable -> std::size_t {
+    if (taken < again.size()) {
+      const std::size_t take = std::min(size, again.size() - taken);
+      std::copy_n(again.data() + taken, take, bytes);
+      taken += take;
+      return take;
+    }
+    const std::size_t got =
+        file.regular ? ReadInputAt(file, offset, bytes, size) : ReadInputStream(file, bytes, size);
+    offset += got;
+    return got;
+  };
+}
+
 ReadBytes RawBytesAgain(ListingInput& input, Spool* spool) {
   std::uint64_t offset = 0;
   if (input.spooledAt) {

@@ -38,6 +38,22 @@ struct ListingInput {
 
 [[noreturn]] void RaiseInputChanged();
 
+// An input's first bytes, as many as tell what it is compressed with: read
+// at a file's start, which is read again from there, or taken from a
+// stream, to be handed out again first.
+struct FirstBytes {
+  char bytes[kMagicBytes];
+  std::size_t size = 0;
+  bool takenFromStream = false;
+
+  std::string_view View() const { return {bytes, size}; }
+};
+FirstBytes ReadFirstBytes(InputFile& file);
+
+// The input read once, as it comes, from its start: a stream's first bytes
+// again first.
+ReadBytes ReadFromStart(InputFile& file, const FirstBytes& first);
+
 // Bytes from source, read on a thread of their own a chunk ahead of the
 // caller, so that inflating goes on while the caller scans or writes what
 // came before. What source throws is thrown to the caller where it came in

@@ -158,20 +158,9 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
   input.rewriteTimes = rewriteTimes;
   input.zone = zone;
 
-  // Its first bytes tell whether it is compressed. A file is read from its
-  // start again; what a stream gave stays to be read first.
-  char magic[kMagicBytes];
-  std::size_t magicSize = 0;
-  if (file.regular) {
-    magicSize = ReadInputAt(file, 0, magic, sizeof magic);
-  } else {
-    for (std::size_t got = 1; got != 0 && magicSize < sizeof magic; magicSize += got) {
-      got = ReadInputStream(file, magic + magicSize, sizeof magic - magicSize);
-    }
-  }
-  input.compression = CompressionOf({magic, magicSize});
-  std::string_view firstBytes =
-      file.regular ? std::string_view() : std::string_view(magic, magicSize);
+  // Its first bytes tell whether it is compressed.
+  const FirstBytes first = ReadFirstBytes(file);
+  input.compression = CompressionOf(first.View());
 
   input.file = std::move(file);
   InputFile& opened = input.file;
@@ -195,21 +184,7 @@ ListingInput ScanInput(InputFile file, bool rewriteTimes, const TimeZone* zone,
     }
   }
   if (!opened.seekable) {
-    // Read once, as it comes; what it gave first is read first again.
-    std::uint64_t offset = 0;
-    const ReadBytes read = [&](char* bytes, std::size_t size) -> std::size_t {
-      if (!firstBytes.empty()) {
-        const std::size_t take = std::min(size, firstBytes.size());
-        std::copy_n(firstBytes.data(), take, bytes);
-        firstBytes.remove_prefix(take);
-        return take;
-      }
-      const std::size_t got = opened.regular ? ReadInputAt(opened, offset, bytes, size)
-                                             : ReadInputStream(opened, bytes, size);
-      offset += got;
-      return got;
-    };
-    end = WalkInput(read, true, reading, input, scan);
+    end = WalkInput(ReadFromStart(opened, first), true, reading, input, scan);
   }
   if (!InputUnchanged(opened)) RaiseInputChanged();
   input.channels = scan.channels.section;

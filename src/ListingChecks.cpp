@@ -17,19 +17,6 @@ constexpr std::string_view kProgrammeMarker = "<programme";
 // memory runs out, the check of ids stops.
 constexpr std::size_t kMostPending = std::size_t{16} << 20;
 
-// The longest id or encoding a warning shows.
-constexpr std::size_t kLongestShown = 200;
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-bool SameAsciiLetters(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return SameChar(static_cast<unsigned char>(x), static_cast<unsigned char>(y), false);
-         });
-}
-
 void PutNumber(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
 }
@@ -88,7 +75,7 @@ void ListingChecks::ScanProlog(Window window) {
       if (!kOpening.starts_with(start)) EndProlog();
       return;
     }
-    if (!start.starts_with(kOpening) || !IsBlank(start[kOpening.size()])) return EndProlog();
+    if (!start.starts_with(kOpening) || !IsXmlBlank(start[kOpening.size()])) return EndProlog();
     prolog = Prolog::kDeclaration;
     declaration.Start("encoding", false);
     declarationAt = prologStart.size() - start.size() + kOpening.size();
@@ -187,7 +174,7 @@ void ListingChecks::ScanChannelTags(Window window, const SectionScan& channels,
     if (!tagNamed) {
       // "<channels" or the like is another tag.
       const char after = text[static_cast<std::size_t>(tagEnd - window.offset)];
-      if (!IsBlank(after) && after != '>' && after != '/') {
+      if (!IsXmlBlank(after) && after != '>' && after != '/') {
         inTag = false;
         continue;
       }

@@ -99,6 +99,9 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
 // a control sequence; cut at longest bytes with "...".
 std::string Shown(std::string_view bytes, std::size_t longest = SIZE_MAX);
 
+// The longest id, encoding or title a warning shows.
+inline constexpr std::size_t kLongestShown = 200;
+
 // A file name as a warning shows it: as messages show names (ShownName),
 // its control bytes then shown as Shown shows them.
 std::string ShownFileName(std::string_view name);

@@ -4,13 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "StringUtils.h"
+
 namespace lindqvar {
 
 namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
 
 // Ends a name, as it ends an attribute's name in a tag or declaration.
 constexpr std::array<bool, 256> kEndsName = [] {
@@ -28,21 +26,7 @@ bool EndsName(char c) {
 std::string Utf8Of(unsigned long code) {
   std::string bytes;
   if (code == 0 || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return bytes;
-  if (code < 0x80) {
-    bytes += static_cast<char>(code);
-  } else if (code < 0x800) {
-    bytes += static_cast<char>(0xC0 | (code >> 6));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    bytes += static_cast<char>(0xE0 | (code >> 12));
-    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    bytes += static_cast<char>(0xF0 | (code >> 18));
-    bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  }
+  AppendUtf8(bytes, static_cast<char32_t>(code));
   return bytes;
 }
 
@@ -122,7 +106,7 @@ std::size_t AttributeReader::Feed(std::string_view bytes) {
     switch (state_) {
       case State::kBetween:
       case State::kAfterName:
-        if (IsBlank(c) || c == '/' || c == '?') {
+        if (IsXmlBlank(c) || c == '/' || c == '?') {
           ++at;
         } else if (c == '>') {
           state_ = State::kEnded;
@@ -148,14 +132,14 @@ std::size_t AttributeReader::Feed(std::string_view bytes) {
         at = end;
         if (at == bytes.size()) break;
         const char ending = bytes[at];
-        state_ = IsBlank(ending) ? State::kAfterName
-                 : ending == '=' ? State::kAfterEquals
-                                 : State::kBetween;
-        if (ending == '=' || IsBlank(ending)) ++at;
+        state_ = IsXmlBlank(ending) ? State::kAfterName
+                 : ending == '='    ? State::kAfterEquals
+                                    : State::kBetween;
+        if (ending == '=' || IsXmlBlank(ending)) ++at;
         break;
       }
       case State::kAfterEquals:
-        if (IsBlank(c)) {
+        if (IsXmlBlank(c)) {
           ++at;
         } else if (c == '"' || c == '\'') {
           quote_ = c;

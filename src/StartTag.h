@@ -10,6 +10,11 @@
 
 namespace lindqvar {
 
+// The blanks that part the attributes of a tag: space, tab, CR and LF.
+inline bool IsXmlBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 class AttributeReader {
  public:
   // Reads a new tag, from just after its name, for the value of the

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace lindqvar {
@@ -74,6 +75,16 @@ bool CanOverlapItself(std::string_view pattern, bool caseSensitive);
 // the end of text cuts short is not judged: incomplete then gives its
 // position, for a caller with more text to come; otherwise it is -1.
 Position SearchInvalidUtf8(std::string_view text, Position startAt, Position& incomplete);
+
+// Whether a and b are the same but for the letter case of ASCII letters.
+bool SameAsciiLetters(std::string_view a, std::string_view b);
+
+// c in lower case when it is an ASCII capital, else c.
+char AsciiLower(char c);
+
+// Appends the UTF-8 bytes of code, any value up to U+10FFFF (a surrogate too,
+// as three bytes).
+void AppendUtf8(std::string& out, char32_t code);
 
 // The bytes at positions first to last, both included; empty when last is
 // below first. The view refers into text. A range reaching outside the text
