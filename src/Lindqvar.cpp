@@ -45,12 +45,13 @@ struct InputReading {
     return *spool;
   }
 
-  // The first pass over the bytes fill delivers, with the checks on the
-  // checker: returns how many there were.
-  template <typename Fill>
-  std::uint64_t Walk(ListingScan& scan, Fill&& fill) {
-    // Nothing is left looking at the buffers or the scan when this ends,
-    // however it ends.
+  // Calls visit(window, first) with the windows of the bytes fill delivers,
+  // read into the buffer's two halves in turn, so that what visit hands to
+  // the checker still looks at one window while the next one is read.
+  // Nothing is left looking at the buffer when this ends, however it ends;
+  // returns how many bytes there were.
+  template <typename Fill, typename Visit>
+  std::uint64_t WalkInTurn(Fill&& fill, Visit&& visit) {
     struct Drained {
       WindowChecker& checker;
       ~Drained() {
@@ -60,21 +61,29 @@ struct InputReading {
         }
       }
     } drained{checker};
-    scan.checksApart = true;
     bool first = true;
     const std::uint64_t size = WalkWindowsInTurn(
-        buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill, [&](Window window) {
-          scan.Scan(window);
-          checker.Check(
-              [&checks = scan.checks, elements = scan.elements, window, channels = scan.channels,
-               programmes = scan.programmes] {
-                checks.Scan(window, channels, programmes);
-                if (elements) elements->Feed(window);
-              },
-              std::exchange(first, false));
-        });
+        buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
+        [&](Window window) { visit(window, std::exchange(first, false)); });
     checker.Drain();
     return size;
+  }
+
+  // The first pass over the bytes fill delivers, with the checks on the
+  // checker: returns how many there were.
+  template <typename Fill>
+  std::uint64_t Walk(ListingScan& scan, Fill&& fill) {
+    scan.checksApart = true;
+    return WalkInTurn(fill, [&](Window window, bool first) {
+      scan.Scan(window);
+      checker.Check(
+          [&checks = scan.checks, elements = scan.elements, window, channels = scan.channels,
+           programmes = scan.programmes] {
+            checks.Scan(window, channels, programmes);
+            if (elements) elements->Feed(window);
+          },
+          first);
+    });
   }
 };
 
@@ -245,6 +254,22 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
   const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
     again.Read(offset, bytes, size);
   };
+  // The windows of the section, each looked at by visit on the checker
+  // while the next one is read: the elements of a shaped guide, most of
+  // them dropped, cost about as much to find as the reads take.
+  const auto walk = [&](auto&& visit) {
+    std::uint64_t offset = section.first;
+    const auto fill = [&](char* bytes, std::size_t size) {
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, section.end - offset));
+      if (take > 0) read(offset, bytes, take);
+      offset += take;
+      return take;
+    };
+    reading.WalkInTurn(fill, [&](Window window, bool first) {
+      window.offset += section.first;
+      reading.checker.Check([&visit, window] { visit(window); }, first);
+    });
+  };
   if (shaping.Active()) {
     // The kept elements alone are rewritten, as one stream.
     std::optional<StreamedTimes> times;
@@ -259,8 +284,7 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
           document.FlushIfFull();
         });
     filter.Start(section.first);
-    WalkWindows(buffer, section.first, section.end, read,
-                [&](Window window) { filter.Feed(window); });
+    walk([&](Window window) { filter.Feed(window); });
     filter.Finish();
     if (times) times->Finish();
   } else if (!rewriteTimes) {
@@ -279,6 +303,7 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
       document.FlushIfFull();
     };
     try {
+      // Done here between the reads: the writes, not the reads, set its pace.
       WalkWindows(buffer, section.first, section.end, read, rewrite);
       rewriter.Finish();
     } catch (const Failure& failure) {
