@@ -64,6 +64,22 @@ void ElementFilter::Pass(const Window& window, std::uint64_t to) {
   pos_ = to;
 }
 
+// Where the next marker begins, as SearchFirstOf tells: mostly right after
+// the blanks that follow the element before, so that is tried first.
+Position ElementFilter::NextMarker(const Window& window, std::size_t& which) const {
+  const std::string_view text = window.bytes;
+  const Position from = window.PositionOf(std::max(searchFrom_, window.offset));
+  constexpr std::size_t kBlanksTried = 32;
+  const std::size_t blanksEnd =
+      std::min(text.size(), static_cast<std::size_t>(from) - 1 + kBlanksTried);
+  std::size_t at = static_cast<std::size_t>(from) - 1;
+  while (at < blanksEnd && IsXmlBlank(text[at])) ++at;
+  for (which = 0; which < kMarkers.size() && at < text.size(); ++which) {
+    if (text.substr(at).starts_with(kMarkers[which])) return static_cast<Position>(at) + 1;
+  }
+  return SearchFirstOf(text, Markers(), from, which);
+}
+
 void ElementFilter::Feed(Window window) {
   const std::string_view text = window.bytes;
   const std::uint64_t end = window.End();
@@ -71,8 +87,7 @@ void ElementFilter::Feed(Window window) {
     switch (state_) {
       case State::kGap: {
         std::size_t which = 0;
-        const Position at = SearchFirstOf(
-            text, Markers(), window.PositionOf(std::max(searchFrom_, window.offset)), which);
+        const Position at = NextMarker(window, which);
         if (at == -1) {
           Hold(window, end);
           searchFrom_ = Untried(searchFrom_, end, kMarkers[1].size());

@@ -53,6 +53,7 @@ class ElementFilter {
   void Hold(const Window& window, std::uint64_t to);
   void Pass(const Window& window, std::uint64_t to);
   void EndElement();
+  Position NextMarker(const Window& window, std::size_t& which) const;
 
   Decide decide_;
   Sink sink_;

@@ -1,6 +1,7 @@
 #include "GuideShaping.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -133,10 +134,22 @@ std::optional<std::string> GuideShaping::FinishInput(std::uint32_t input,
          Shown(first, kLongestShown) + "\" to \"" + ShownFileName(names[firstOwner]) + "\"";
 }
 
+std::size_t GuideShaping::PlaceOf(std::string_view id) {
+  // Ids of one source mostly differ in their first bytes or their last.
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  const std::size_t size = std::min<std::size_t>(id.size(), 8);
+  std::memcpy(&first, id.data(), size);
+  std::memcpy(&last, id.data() + id.size() - size, size);
+  const std::uint64_t mixed = (first ^ (last * 31) ^ id.size()) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(mixed >> 56) % kDecidedPlaces;
+}
+
 bool GuideShaping::Keeps(std::uint32_t input, Kind kind, std::optional<std::string_view> id) {
   if (!id) return !selection_;  // a list keeps no element without an id
   // Programmes come in runs of one channel.
-  if (kind == Kind::kProgramme && input == lastInput_ && *id == lastId_) return lastKept_;
+  Decided* const decided = kind == Kind::kProgramme ? &decided_[PlaceOf(*id)] : nullptr;
+  if (decided && decided->input == input && decided->id == *id) return decided->kept;
   // What the lists say of an id is looked up once: programmes of every
   // channel come one after another.
   bool kept = true;
@@ -154,10 +167,10 @@ bool GuideShaping::Keeps(std::uint32_t input, Kind kind, std::optional<std::stri
     kept = owner && owner->Input() == input;
     if (kept && kind == Kind::kChannel) kept = !std::exchange(owner->channelKept, true);
   }
-  if (kind == Kind::kProgramme) {
-    lastId_ = std::string(*id);
-    lastInput_ = input;
-    lastKept_ = kept;
+  if (decided) {
+    decided->id.assign(*id);
+    decided->input = input;
+    decided->kept = kept;
   }
   return kept;
 }

@@ -6,6 +6,7 @@
 // channel for it, which keeps only its first channel element of that id.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,11 +87,17 @@ class GuideShaping {
   std::vector<Owner> owned_;
   IdStore inputIds_;  // the distinct ids of the input read first now, with what it showed of them
   IdStore listed_;    // the ids of the inputs, valued 1 when the lists keep them, else 0
-  // The last programme's decision in the second pass, for the runs of
-  // programmes of one channel.
-  std::string lastId_;
-  std::uint32_t lastInput_ = kNone;
-  bool lastKept_ = false;
+  // Recent decisions on programmes in the second pass, each in the place
+  // its id's first and last bytes give: programmes come in runs of one
+  // channel, or in turns among a few dozen.
+  struct Decided {
+    std::string id;
+    std::uint32_t input = kNone;
+    bool kept = false;
+  };
+  static constexpr std::size_t kDecidedPlaces = 256;
+  static std::size_t PlaceOf(std::string_view id);
+  std::array<Decided, kDecidedPlaces> decided_;
 };
 
 }  // namespace lindqvar
