@@ -108,6 +108,16 @@ struct Probes32 {
                                                     std::string_view pattern, bool caseSensitive,
                                                     const ProbeFilter& filter) {
   const Probes32 probes(filter);
+  // Two blocks at a time while they fit: candidates are rare, and one test
+  // for both halves the branches.
+  for (; p + 63 <= lastCandidate; p += 64) {
+    const std::uint64_t bits = probes.Passes(base + p) | std::uint64_t{probes.Passes(base + p + 32)}
+                                                             << 32;
+    for (std::uint64_t rest = bits; rest != 0; rest &= rest - 1) {
+      const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctzll(rest));
+      if (MatchesAt(base + candidate, pattern, caseSensitive)) return candidate;
+    }
+  }
   for (; p + 31 <= lastCandidate; p += 32) {
     for (unsigned bits = probes.Passes(base + p); bits != 0; bits &= bits - 1) {
       const std::size_t candidate = p + static_cast<std::size_t>(__builtin_ctz(bits));
@@ -124,6 +134,18 @@ struct Probes32 {
                                                      bool caseSensitive,
                                                      const ProbeFilter& filter) {
   const Probes32 probes(filter);
+  for (; end >= from + 64; end -= 64) {
+    const unsigned char* block = base + end - 64;
+    const std::uint64_t bits = probes.Passes(block) | std::uint64_t{probes.Passes(block + 32)}
+                                                          << 32;
+    for (std::uint64_t rest = bits; rest != 0;) {
+      const int high = 63 - __builtin_clzll(rest);
+      if (MatchesAt(block + high, pattern, caseSensitive)) {
+        return end - 64 + static_cast<std::size_t>(high);
+      }
+      rest &= ~(std::uint64_t{1} << high);
+    }
+  }
   for (; end >= from + 32; end -= 32) {
     const unsigned char* block = base + end - 32;
     for (unsigned bits = probes.Passes(block); bits != 0;) {
