@@ -74,15 +74,21 @@ struct InputReading {
   template <typename Fill>
   std::uint64_t Walk(ListingScan& scan, Fill&& fill) {
     scan.checksApart = true;
+    // With --first-wins the checks look up no ids, so the elements, which
+    // do, are looked at here meanwhile, and each thread has about half the
+    // work; otherwise the lists' lookups stay on the checker alone.
+    ElementFilter* const here = shaping.FirstWins() ? scan.elements : nullptr;
+    ElementFilter* const apart = here ? nullptr : scan.elements;
     return WalkInTurn(fill, [&](Window window, bool first) {
       scan.Scan(window);
       checker.Check(
-          [&checks = scan.checks, elements = scan.elements, window, channels = scan.channels,
+          [&checks = scan.checks, apart, window, channels = scan.channels,
            programmes = scan.programmes] {
             checks.Scan(window, channels, programmes);
-            if (elements) elements->Feed(window);
+            if (apart) apart->Feed(window);
           },
           first);
+      if (here) here->Feed(window);
     });
   }
 };
