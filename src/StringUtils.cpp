@@ -101,7 +101,7 @@ struct Probes32 {
   }
 };
 
-// The filter over 32 candidates at a time while a whole block of them fits,
+// The filter over 64 candidates at a time, then 32, while whole blocks fit,
 // moving p past the blocks it tried. Returns the first match, or npos.
 [[gnu::target("avx2")]] std::size_t ScanForwardAvx2(const unsigned char* base, std::size_t& p,
                                                     std::size_t lastCandidate,
@@ -127,8 +127,9 @@ struct Probes32 {
   return std::string_view::npos;
 }
 
-// The same going backwards: tries the blocks of 32 candidates that end at
-// end, moving end down past those it tried. Returns the last match, or npos.
+// The same going backwards: tries the blocks of 64, then 32, candidates
+// that end at end, moving end down past those it tried. Returns the last
+// match, or npos.
 [[gnu::target("avx2")]] std::size_t ScanBackwardAvx2(const unsigned char* base, std::size_t from,
                                                      std::size_t& end, std::string_view pattern,
                                                      bool caseSensitive,
