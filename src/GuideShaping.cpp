@@ -147,7 +147,7 @@ std::size_t GuideShaping::PlaceOf(std::string_view id) {
 
 bool GuideShaping::Keeps(std::uint32_t input, Kind kind, std::optional<std::string_view> id) {
   if (!id) return !selection_;  // a list keeps no element without an id
-  // Programmes come in runs of one channel.
+  // A programme's id was mostly decided a moment ago.
   Decided* const decided = kind == Kind::kProgramme ? &decided_[PlaceOf(*id)] : nullptr;
   if (decided && decided->input == input && decided->id == *id) return decided->kept;
   // What the lists say of an id is looked up once: programmes of every

@@ -24,7 +24,7 @@ namespace {
 
 // Inputs pass through a buffer of this size, twice: once to find their
 // sections and check their times, in its two halves in turn, once to copy
-// the sections out. Reads and writes this large keep system calls few, and
+// the sections out (in its halves in turn again for a shaped guide). Reads and writes this large keep system calls few, and
 // memory stays the same whatever the size of the inputs.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
@@ -45,30 +45,6 @@ struct InputReading {
     return *spool;
   }
 
-  // Calls visit(window, first) with the windows of the bytes fill delivers,
-  // read into the buffer's two halves in turn, so that what visit hands to
-  // the checker still looks at one window while the next one is read.
-  // Nothing is left looking at the buffer when this ends, however it ends;
-  // returns how many bytes there were.
-  template <typename Fill, typename Visit>
-  std::uint64_t WalkInTurn(Fill&& fill, Visit&& visit) {
-    struct Drained {
-      WindowChecker& checker;
-      ~Drained() {
-        try {
-          checker.Drain();
-        } catch (...) {
-        }
-      }
-    } drained{checker};
-    bool first = true;
-    const std::uint64_t size = WalkWindowsInTurn(
-        buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
-        [&](Window window) { visit(window, std::exchange(first, false)); });
-    checker.Drain();
-    return size;
-  }
-
   // The first pass over the bytes fill delivers, with the checks on the
   // checker: returns how many there were.
   template <typename Fill>
@@ -79,7 +55,7 @@ struct InputReading {
     // work; otherwise the lists' lookups stay on the checker alone.
     ElementFilter* const here = shaping.FirstWins() ? scan.elements : nullptr;
     ElementFilter* const apart = here ? nullptr : scan.elements;
-    return WalkInTurn(fill, [&](Window window, bool first) {
+    return WalkWindowsChecked(buffer, checker, fill, [&](Window window, bool first) {
       scan.Scan(window);
       checker.Check(
           [&checks = scan.checks, apart, window, channels = scan.channels,
@@ -260,22 +236,6 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
   const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
     again.Read(offset, bytes, size);
   };
-  // The windows of the section, each looked at by visit on the checker
-  // while the next one is read: the elements of a shaped guide, most of
-  // them dropped, cost about as much to find as the reads take.
-  const auto walk = [&](auto&& visit) {
-    std::uint64_t offset = section.first;
-    const auto fill = [&](char* bytes, std::size_t size) {
-      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size, section.end - offset));
-      if (take > 0) read(offset, bytes, take);
-      offset += take;
-      return take;
-    };
-    reading.WalkInTurn(fill, [&](Window window, bool first) {
-      window.offset += section.first;
-      reading.checker.Check([&visit, window] { visit(window); }, first);
-    });
-  };
   if (shaping.Active()) {
     // The kept elements alone are rewritten, as one stream.
     std::optional<StreamedTimes> times;
@@ -289,8 +249,22 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
           times->Add(bytes);
           document.FlushIfFull();
         });
+    // The elements, most of them dropped where a list keeps a few, cost
+    // more to find than the reads take: they are found on the checker
+    // while the next window is read.
     filter.Start(section.first);
-    walk([&](Window window) { filter.Feed(window); });
+    std::uint64_t offset = section.first;
+    const auto fill = [&](char* bytes, std::size_t size) {
+      const auto take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size, section.end - offset));
+      if (take > 0) read(offset, bytes, take);
+      offset += take;
+      return take;
+    };
+    WalkWindowsChecked(buffer, reading.checker, fill, [&](Window window, bool first) {
+      window.offset += section.first;
+      reading.checker.Check([&filter, window] { filter.Feed(window); }, first);
+    });
     filter.Finish();
     if (times) times->Finish();
   } else if (!rewriteTimes) {

@@ -7,11 +7,16 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <thread>
+#include <utility>
+
+#include "Sections.h"
 
 namespace lindqvar {
 
@@ -42,5 +47,30 @@ class WindowChecker {
   bool noThread_ = false;
   std::thread thread_;
 };
+
+// Calls visit(window, first) with the windows of the bytes fill delivers,
+// read into the two halves of buffer in turn, so that the work visit hands
+// to checker still looks at one window while the next one is read; first
+// is true for the first window. Nothing is left looking at the buffer when
+// this ends, however it ends. Returns how many bytes there were.
+template <typename Fill, typename Visit>
+std::uint64_t WalkWindowsChecked(std::span<char> buffer, WindowChecker& checker, Fill&& fill,
+                                 Visit&& visit) {
+  struct Drained {
+    WindowChecker& checker;
+    ~Drained() {
+      try {
+        checker.Drain();
+      } catch (...) {
+      }
+    }
+  } drained{checker};
+  bool first = true;
+  const std::uint64_t size =
+      WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
+                        [&](Window window) { visit(window, std::exchange(first, false)); });
+  checker.Drain();
+  return size;
+}
 
 }  // namespace lindqvar
