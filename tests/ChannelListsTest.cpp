@@ -2,6 +2,7 @@
 // ids match them, and which input keeps a channel with --first-wins.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,27 @@ TEST(GuideShaping, FirstWins) {
   }
   EXPECT_EQ(kept, "k-k-k-k-k-kk");
   EXPECT_TRUE(shaping.Keeps(0, Kind::kProgramme, std::nullopt));  // no id, no list: kept
+}
+
+// Programmes of a guide sorted by time come in turns among its channels;
+// the decisions kept for recent ids must never answer for another id or
+// another input, however many ids share their places.
+TEST(GuideShaping, ProgrammesInTurnsAmongManyChannels) {
+  GuideShaping shaping(std::nullopt, true);
+  const auto id = [](int i) { return "ch" + std::to_string(i) + ".example.tv"; };
+  constexpr int kIds = 1000;
+  for (int i = 0; i < kIds; i += 2) shaping.Saw(0, Kind::kProgramme, id(i));
+  static_cast<void>(shaping.FinishInput(0, {"one.xml", "two.xml"}));
+  for (int i = 0; i < kIds; ++i) shaping.Saw(1, Kind::kProgramme, id(i));
+  static_cast<void>(shaping.FinishInput(1, {"one.xml", "two.xml"}));
+  // The even ids belong to one.xml, the odd ones to two.xml.
+  std::mt19937 random(7);
+  for (int round = 0; round < 20000; ++round) {
+    const int i = static_cast<int>(random() % (round % 2 ? 40 : kIds));
+    const auto input = static_cast<std::uint32_t>(random() % 2);
+    ASSERT_EQ(shaping.Keeps(input, Kind::kProgramme, id(i)), (i % 2 == 0) == (input == 0))
+        << id(i) << " in input " << input;
+  }
 }
 
 }  // namespace
