@@ -189,7 +189,9 @@ spool=0
 while kill -0 "$pid" 2>/dev/null; do
   for fd in /proc/"$pid"/fd/*; do
     [[ "$(readlink "$fd" 2>/dev/null)" == *" (deleted)" ]] || continue
-    flags=$(awk '/^flags:/ { print $2 }' "/proc/$pid/fdinfo/${fd##*/}" 2>/dev/null)
+    # The run may end at any moment: then nothing is read, which must not
+    # end the script.
+    flags=$(awk '/^flags:/ { print $2 }' "/proc/$pid/fdinfo/${fd##*/}" 2>/dev/null || true)
     [ -n "$flags" ] && (((8#$flags & 3) == 2)) || continue
     size=$(stat -L -c %s "$fd" 2>/dev/null || echo 0)
     ((size > spool)) && spool=$size
