@@ -31,10 +31,6 @@ std::string LowerCase(std::string_view text) {
   return lower;
 }
 
-std::string Count(std::size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 }  // namespace
 
 bool MatchesWildcards(std::string_view text, std::string_view pattern, bool foldCase) {
@@ -228,8 +224,9 @@ ChannelSelection::Match ChannelSelection::Find(std::string_view id) {
 std::optional<std::string> ChannelSelection::ReadWarning(std::size_t list) const {
   const ChannelList& named = lists_[list];
   if (named.withoutId == 0) return std::nullopt;
-  return "\"" + ShownFileName(named.name) + "\" has " + Count(named.withoutId, "entry", "entries") +
-         " without a tvg-id, first \"" + Shown(named.firstWithoutId, kLongestShown) + "\"";
+  return "\"" + ShownFileName(named.name) + "\" has " +
+         CountOf(named.withoutId, "entry", "entries") + " without a tvg-id, first \"" +
+         Shown(named.firstWithoutId, kLongestShown) + "\"";
 }
 
 std::vector<std::string> ChannelSelection::Warnings() const {
@@ -245,11 +242,11 @@ std::vector<std::string> ChannelSelection::Warnings() const {
     }
     const std::string quoted = "\"" + ShownFileName(list.name) + "\"";
     if (missing > 0) {
-      lines.push_back(quoted + " names " + Count(missing, "channel", "channels") +
+      lines.push_back(quoted + " names " + CountOf(missing, "channel", "channels") +
                       " that no input has, first \"" + Shown(first, kLongestShown) + "\"");
     }
     if (list.caseOnly > 0) {
-      lines.push_back(Count(list.caseOnly, "channel id matches ", "channel ids match ") + quoted +
+      lines.push_back(CountOf(list.caseOnly, "channel id matches ", "channel ids match ") + quoted +
                       " only when letter case is ignored, first \"" +
                       Shown(list.firstCaseOnly, kLongestShown) + "\" for \"" +
                       Shown(list.firstCaseOnlyEntry, kLongestShown) + "\"");

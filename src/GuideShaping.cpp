@@ -129,8 +129,8 @@ std::optional<std::string> GuideShaping::FinishInput(std::uint32_t input,
   });
   inputIds_.Clear();
   if (givenUp == 0) return std::nullopt;
-  return "\"" + ShownFileName(names[input]) + "\" gives up " + std::to_string(givenUp) +
-         (givenUp == 1 ? " channel" : " channels") + " to earlier inputs, first \"" +
+  return "\"" + ShownFileName(names[input]) + "\" gives up " +
+         CountOf(givenUp, "channel", "channels") + " to earlier inputs, first \"" +
          Shown(first, kLongestShown) + "\" to \"" + ShownFileName(names[firstOwner]) + "\"";
 }
 

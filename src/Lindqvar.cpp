@@ -24,9 +24,15 @@ namespace {
 
 // Inputs pass through a buffer of this size, twice: once to find their
 // sections and check their times, in its two halves in turn, once to copy
-// the sections out (in its halves in turn again for a shaped guide). Reads and writes this large keep system calls few, and
-// memory stays the same whatever the size of the inputs.
+// the sections out (in its halves in turn again for a shaped guide). Reads
+// and writes this large keep system calls few, and memory stays the same
+// whatever the size of the inputs.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+
+// Warnings, each on a line of its own.
+void PrintWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) PrintWarning("Lindqvar: warning: " + warning);
+}
 
 // What reading the inputs shares: the buffer they pass through (the first
 // pass reads into its two halves in turn), the checker of the windows, and
@@ -334,11 +340,7 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
   document.Flush();
   if (gzip) gzip->Finish();
   // What the lists named that no input has, now that every element is known.
-  if (ChannelSelection* const lists = reading.shaping.Selection()) {
-    for (const std::string& warning : lists->Warnings()) {
-      PrintWarning("Lindqvar: warning: " + warning);
-    }
-  }
+  if (ChannelSelection* const lists = reading.shaping.Selection()) PrintWarnings(lists->Warnings());
   return CommitOutput(*output);
 }
 
@@ -455,7 +457,7 @@ int JoinListings(const std::vector<std::string>& allArgs) {
       PrintWarning("Lindqvar: warning: nothing taken from \"" + ShownFileName(fileName) + "\"" +
                    kind);
     }
-    for (const std::string& warning : input.warnings) PrintWarning("Lindqvar: warning: " + warning);
+    PrintWarnings(input.warnings);
     if (rewriteTimes) {
       PrintLine("Checking timezone for \"" + ShownName(fileName) + "\"");
       if (badTime) throw *badTime;
@@ -464,9 +466,7 @@ int JoinListings(const std::vector<std::string>& allArgs) {
   }
   // An empty or broken source must never wipe a good guide.
   if (shaping.Selection() && !shaping.SomethingKept()) {
-    for (const std::string& warning : shaping.Selection()->Warnings()) {
-      PrintWarning("Lindqvar: warning: " + warning);
-    }
+    PrintWarnings(shaping.Selection()->Warnings());
     Raise("EConvertError",
           "No channel of \"" + ShownName(options.lists.front()) + "\" is in the inputs");
   }

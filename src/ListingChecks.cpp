@@ -55,6 +55,10 @@ std::string Shown(std::string_view bytes, std::size_t longest) {
   return cut ? shown + "..." : shown;
 }
 
+std::string CountOf(std::size_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
 std::string ShownFileName(std::string_view name) {
   return Shown(ShownName(name));
 }
@@ -278,10 +282,9 @@ std::vector<std::string> ListingWarnings(const std::string& name, const ListingC
   } else if (checks.ranOutHere) {
     lines.push_back("too many channel ids to check for repeats after " + quoted);
   } else if (checks.repeats > 0) {
-    lines.push_back(quoted + " repeats " + std::to_string(checks.repeats) + " channel id" +
-                    (checks.repeats == 1 ? "" : "s") + " given before, first \"" +
-                    Shown(checks.firstRepeat, kLongestShown) + "\" from \"" +
-                    ShownFileName(known.inputs[checks.firstRepeatFrom]) + "\"");
+    lines.push_back(quoted + " repeats " + CountOf(checks.repeats, "channel id", "channel ids") +
+                    " given before, first \"" + Shown(checks.firstRepeat, kLongestShown) +
+                    "\" from \"" + ShownFileName(known.inputs[checks.firstRepeatFrom]) + "\"");
   }
 
   if (inside(checks.programmeAfterChannelsBegin, channels)) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "IdStore.h"
@@ -101,6 +102,9 @@ std::string Shown(std::string_view bytes, std::size_t longest = SIZE_MAX);
 
 // The longest id, encoding or title a warning shows.
 inline constexpr std::size_t kLongestShown = 200;
+
+// "1 channel", "2 channels": n, then one or many as n asks.
+std::string CountOf(std::size_t n, std::string_view one, std::string_view many);
 
 // A file name as a warning shows it: as messages show names (ShownName),
 // its control bytes then shown as Shown shows them.
