@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,6 +23,16 @@ void PrepareProcess();
 // signals all reach the main thread, whose handlers take a temporary output
 // away and which holds them back while it makes or names one.
 std::thread StartWorkerThread(std::function<void()> work);
+
+// Memory for one of the large buffers the bytes pass through, not yet
+// touched: in huge pages where the system gives them, since every small
+// page first touched costs a fault, and on a virtual machine a megabyte of
+// them took longer to fault in than to inflate.
+struct LargeBufferFree {
+  void operator()(char* bytes) const;
+};
+using LargeBuffer = std::unique_ptr<char[], LargeBufferFree>;
+LargeBuffer AllocateLarge(std::size_t size);
 
 // The program name followed by the arguments, as bytes.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);

@@ -64,14 +64,10 @@ ReadBytes RawBytesAgain(ListingInput& input, Spool* spool) {
   };
 }
 
-namespace {
-
-constexpr std::size_t kChunkSize = std::size_t{512} << 10;
-
-}  // namespace
-
-ReadAhead::ReadAhead(ReadBytes source) : source_(std::move(source)) {
-  for (Chunk& chunk : chunks_) chunk.bytes.resize(kChunkSize);
+ReadAhead::ReadAhead(ReadBytes source, std::span<char> room) : source_(std::move(source)) {
+  const std::size_t half = room.size() / 2;
+  chunks_[0].bytes = room.first(half);
+  chunks_[1].bytes = room.subspan(half, half);
   try {
     worker_ = StartWorkerThread([this] { Work(); });
   } catch (const std::system_error&) {
@@ -121,8 +117,12 @@ void ReadAhead::Work() {
   }
 }
 
-std::size_t ReadAhead::Read(char* bytes, std::size_t size) {
-  if (!worker_.joinable()) return source_(bytes, size);
+std::size_t ReadAhead::Take(char* bytes, std::size_t size) {
+  if (!worker_.joinable()) {
+    if (bytes) return source_(bytes, size);
+    // Passed over through the first chunk's room.
+    return source_(chunks_[0].bytes.data(), std::min(size, chunks_[0].bytes.size()));
+  }
   for (;;) {
     Chunk& chunk = chunks_[reading_];
     {
@@ -131,19 +131,26 @@ std::size_t ReadAhead::Read(char* bytes, std::size_t size) {
     }
     if (chunk.taken < chunk.size) {
       const std::size_t take = std::min(size, chunk.size - chunk.taken);
-      std::memcpy(bytes, chunk.bytes.data() + chunk.taken, take);
+      if (bytes) std::memcpy(bytes, chunk.bytes.data() + chunk.taken, take);
       chunk.taken += take;
+      // Handed back as soon as it is taken, so that the worker has room to
+      // go on while the caller works on what it took.
+      if (chunk.taken == chunk.size && !chunk.last) HandBack(chunk);
       return take;
     }
     if (chunk.failure) std::rethrow_exception(chunk.failure);
     if (chunk.last) return 0;
-    {
-      const std::lock_guard hold(lock_);
-      chunk.full = false;
-    }
-    changed_.notify_all();
-    reading_ ^= 1;
+    HandBack(chunk);
   }
+}
+
+void ReadAhead::HandBack(Chunk& chunk) {
+  {
+    const std::lock_guard hold(lock_);
+    chunk.full = false;
+  }
+  changed_.notify_all();
+  reading_ ^= 1;
 }
 
 void SecondReading::Read(std::uint64_t offset, char* bytes, std::size_t size) {
@@ -160,14 +167,19 @@ void SecondReading::Read(std::uint64_t offset, char* bytes, std::size_t size) {
     if (!gzip_ || offset < position_) {
       inflated_.reset();
       gzip_.emplace(RawBytesAgain(input_, spool_));
-      inflated_.emplace([this](char* bytes, std::size_t size) { return gzip_->Read(bytes, size); });
+      inflated_.emplace(
+          [this, inflated = std::uint64_t{0}](char* bytes, std::size_t size) mutable {
+            const std::size_t got =
+                gzip_->Read(bytes, static_cast<std::size_t>(
+                                       std::min<std::uint64_t>(size, end_ - inflated)));
+            inflated += got;
+            return got;
+          },
+          room_);
       position_ = 0;
     }
-    if (passed_.empty()) passed_.resize(std::size_t{256} << 10);
     while (position_ < offset) {
-      const auto wanted =
-          static_cast<std::size_t>(std::min<std::uint64_t>(passed_.size(), offset - position_));
-      const std::size_t got = inflated_->Read(passed_.data(), wanted);
+      const std::size_t got = inflated_->Skip(offset - position_);
       if (got == 0) RaiseInputChanged();
       position_ += got;
     }

@@ -5,11 +5,13 @@
 // spooled as the compressed bytes it delivers.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,21 +58,31 @@ ReadBytes ReadFromStart(InputFile& file, const FirstBytes& first);
 
 // Bytes from source, read on a thread of their own a chunk ahead of the
 // caller, so that inflating goes on while the caller scans or writes what
-// came before. What source throws is thrown to the caller where it came in
-// the bytes. Where no thread can be had, source is read directly.
+// came before. The chunks are the two halves of room, which the caller
+// keeps for the run: memory first touched costs more than inflating into
+// it again. What source throws is thrown to the caller where it came in the
+// bytes. Where no thread can be had, source is read directly.
 class ReadAhead {
  public:
-  explicit ReadAhead(ReadBytes source);
+  // Room for two chunks of a megabyte: a chunk read at a time keeps the
+  // hand-overs between the threads few.
+  static constexpr std::size_t kRoomSize = std::size_t{2} << 20;
+
+  ReadAhead(ReadBytes source, std::span<char> room);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // Up to size bytes; 0 at the end.
-  std::size_t Read(char* bytes, std::size_t size);
+  std::size_t Read(char* bytes, std::size_t size) { return Take(bytes, size); }
+  // Passes over up to size bytes: how many; 0 at the end.
+  std::size_t Skip(std::uint64_t size) {
+    return Take(nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(size, SIZE_MAX)));
+  }
 
  private:
   struct Chunk {
-    std::vector<char> bytes;
+    std::span<char> bytes;
     std::size_t size = 0;   // filled
     std::size_t taken = 0;  // of them, by the caller
     bool full = false;      // handed to the caller
@@ -79,6 +91,9 @@ class ReadAhead {
   };
 
   void Work();
+  // Copies the bytes taken to bytes, unless that is null.
+  std::size_t Take(char* bytes, std::size_t size);
+  void HandBack(Chunk& chunk);
 
   ReadBytes source_;
   Chunk chunks_[2];
@@ -98,7 +113,10 @@ ReadBytes RawBytesAgain(ListingInput& input, Spool* spool);
 // read (fewer bytes, damaged data) is a changed input.
 class SecondReading {
  public:
-  SecondReading(ListingInput& input, Spool* spool) : input_(input), spool_(spool) {}
+  // Gzip data is inflated through room, of ReadAhead::kRoomSize bytes, and
+  // no further than end, past which nothing is wanted.
+  SecondReading(ListingInput& input, Spool* spool, std::span<char> room, std::uint64_t end)
+      : input_(input), spool_(spool), room_(room), end_(end) {}
 
   // All size bytes at offset.
   void Read(std::uint64_t offset, char* bytes, std::size_t size);
@@ -106,10 +124,11 @@ class SecondReading {
  private:
   ListingInput& input_;
   Spool* spool_;
+  std::span<char> room_;
+  std::uint64_t end_;
   std::optional<GzipReader> gzip_;
   std::optional<ReadAhead> inflated_;  // what gzip_ delivers
   std::uint64_t position_ = 0;         // of the decompressed bytes inflated_ delivers next
-  std::vector<char> passed_;           // where the bytes before offset go
 };
 
 }  // namespace lindqvar

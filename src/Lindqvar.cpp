@@ -35,11 +35,12 @@ void PrintWarnings(const std::vector<std::string>& warnings) {
 }
 
 // What reading the inputs shares: the buffer they pass through (the first
-// pass reads into its two halves in turn), the checker of the windows, and
-// the spool for the inputs that cannot be read twice, made when the first
-// one comes.
+// pass reads into its two halves in turn), the room gzip data is inflated
+// through, the checker of the windows, and the spool for the inputs that
+// cannot be read twice, made when the first one comes.
 struct InputReading {
   std::span<char> buffer;
+  std::span<char> inflating;
   const std::string& outputName;
   OpenedSpool spool;
   KnownChannels channelIds;
@@ -95,7 +96,8 @@ std::uint64_t WalkInput(const ReadBytes& readRaw, bool spool, InputReading& read
     end = reading.Walk(scan, readKept);
   } else {
     GzipReader gzip(readKept);
-    ReadAhead inflated([&](char* bytes, std::size_t size) { return gzip.Read(bytes, size); });
+    ReadAhead inflated([&](char* bytes, std::size_t size) { return gzip.Read(bytes, size); },
+                       reading.inflating);
     std::string start;  // its first bytes, which may tell of more compression
     const auto read = [&](char* bytes, std::size_t size) {
       const std::size_t got = inflated.Read(bytes, size);
@@ -238,7 +240,7 @@ void CopySection(ListingInput& input, std::uint32_t index, Range section, bool r
   if (section.Size() == 0) return;
   const std::span<char> buffer = reading.buffer;
   GuideShaping& shaping = reading.shaping;
-  SecondReading again(input, reading.spool.get());
+  SecondReading again(input, reading.spool.get(), reading.inflating, section.end);
   const auto read = [&](std::uint64_t offset, char* bytes, std::size_t size) {
     again.Read(offset, bytes, size);
   };
@@ -430,8 +432,17 @@ int JoinListings(const std::vector<std::string>& allArgs) {
   }
   GuideShaping shaping(std::move(selection), options.firstWins);
 
-  std::vector<char> buffer(kBufferSize);
-  InputReading reading{buffer, outputName, nullptr, KnownChannels(), shaping, {}};
+  // Untouched memory costs nothing: the room for gzip data is there for
+  // every run.
+  const LargeBuffer buffer = AllocateLarge(kBufferSize);
+  const LargeBuffer inflating = AllocateLarge(ReadAhead::kRoomSize);
+  InputReading reading{{buffer.get(), kBufferSize},
+                       {inflating.get(), ReadAhead::kRoomSize},
+                       outputName,
+                       nullptr,
+                       KnownChannels(),
+                       shaping,
+                       {}};
   std::vector<ListingInput> inputs;
   for (const InputName& name : names) {
     const std::string& fileName = name.name;

@@ -1,15 +1,18 @@
-// Compressed listings: magic numbers, reading gzip data as it comes, and
-// writing it on several threads, checked against zlib's own one-piece
-// decompression.
+// Compressed listings: magic numbers, reading gzip data as it comes (and a
+// chunk ahead, on a thread of its own), and writing it on several threads,
+// checked against zlib's own one-piece decompression.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "Gunzip.h"
 #include "Gzip.h"
+#include "Inputs.h"
 #include "ListingGenerator.h"
 
 namespace lindqvar {
@@ -172,6 +175,57 @@ std::string Compress(const std::string& text, unsigned threads, std::size_t piec
 // One member whatever the number of threads, byte for byte, that zlib reads
 // back as the text, hardly larger than zlib's one-piece compression at the
 // same level.
+// Reads and skips of random sizes, from a source that delivers random
+// pieces and, in half the rounds, fails part way: the bytes come in order,
+// none lost or twice, and the failure comes where it came in the bytes.
+TEST(ReadAhead, ReadsAndSkipsGiveTheSourceInOrder) {
+  std::mt19937 random(7);
+  const std::string text = Listing(200000, 3);
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t failAt = round % 2 ? random() % text.size() : text.size() + 1;
+    std::size_t given = 0;
+    const ReadBytes source = [&](char* bytes, std::size_t size) {
+      if (given == failAt) throw DamagedData();
+      const std::size_t piece =
+          std::min({size, text.size() - given, failAt - given, std::size_t{1} + random() % 5000});
+      std::memcpy(bytes, text.data() + given, piece);
+      given += piece;
+      return piece;
+    };
+    std::vector<char> room(2 * (16 + round * 997 % 9000));
+    std::string got;
+    std::size_t at = 0;  // bytes taken, read or passed over
+    bool failed = false;
+    {
+      ReadAhead ahead(source, room);
+      std::mt19937 sizes(round);
+      try {
+        for (;;) {
+          const std::size_t size = 1 + sizes() % 20000;
+          std::size_t taken = 0;
+          if (sizes() % 3 == 0) {
+            // What is passed over stands as it should be: a wrong count
+            // shows in the bytes read after it.
+            taken = ahead.Skip(size);
+            got.append(text, std::min(at, text.size()), taken);
+          } else {
+            std::string piece(size, '\0');
+            taken = ahead.Read(piece.data(), size);
+            got.append(piece, 0, taken);
+          }
+          if (taken == 0) break;
+          at += taken;
+        }
+      } catch (const DamagedData&) {
+        failed = true;
+      }
+    }
+    ASSERT_EQ(failed, failAt <= text.size()) << round;
+    ASSERT_EQ(at, std::min(failAt, text.size())) << round;
+    ASSERT_TRUE(got == text.substr(0, at)) << round;
+  }
+}
+
 TEST(GzipWriter, SameBytesOnAnyNumberOfThreads) {
   for (const std::size_t size :
        {std::size_t{0}, std::size_t{1000}, std::size_t{128} << 10, std::size_t{3} << 20}) {

@@ -4,10 +4,13 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "posix/WriteAll.h"
@@ -59,6 +62,20 @@ std::thread StartWorkerThread(std::function<void()> work) {
   std::thread thread(std::move(work));
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return thread;
+}
+
+void LargeBufferFree::operator()(char* bytes) const {
+  std::free(bytes);
+}
+
+LargeBuffer AllocateLarge(std::size_t size) {
+  // Whole huge pages, on their bounds, so that the system may map them so.
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const std::size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
+  void* const bytes = std::aligned_alloc(kHugePage, whole);
+  if (!bytes) throw std::bad_alloc();
+  ::madvise(bytes, whole, MADV_HUGEPAGE);  // a hint only
+  return LargeBuffer(static_cast<char*>(bytes));
 }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {

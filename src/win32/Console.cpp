@@ -41,6 +41,14 @@ std::thread StartWorkerThread(std::function<void()> work) {
 // The command line as the system holds it, in UTF-16, so that a name in any
 // script arrives whole; kept as UTF-8 from there, and turned back into
 // UTF-16 for the file system.
+void LargeBufferFree::operator()(char* bytes) const {
+  delete[] bytes;
+}
+
+LargeBuffer AllocateLarge(std::size_t size) {
+  return LargeBuffer(new char[size]);
+}
+
 std::vector<std::string> CommandLineArguments(int, char**) {
   const auto* line = reinterpret_cast<const char16_t*>(::GetCommandLineW());
   std::vector<std::string> args;
