@@ -53,9 +53,16 @@ struct InputReading {
   }
 
   // The first pass over the bytes fill delivers, with the checks on the
-  // checker: returns how many there were.
+  // checker, or here for inflated bytes: returns how many there were.
   template <typename Fill>
-  std::uint64_t Walk(ListingScan& scan, Fill&& fill) {
+  std::uint64_t Walk(ListingScan& scan, Fill&& fill, bool inflated) {
+    if (inflated) {
+      // The inflater works on a thread of its own and sets the pace: with
+      // the rest here, each of the two threads has a core to itself.
+      scan.checksApart = false;
+      return WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2),
+                               fill, [&](Window window) { scan.Scan(window); });
+    }
     scan.checksApart = true;
     // With --first-wins the checks look up no ids, so the elements, which
     // do, are looked at here meanwhile, and each thread has about half the
@@ -93,7 +100,7 @@ std::uint64_t WalkInput(const ReadBytes& readRaw, bool spool, InputReading& read
   };
   std::uint64_t end = 0;
   if (input.compression != Compression::Gzip) {
-    end = reading.Walk(scan, readKept);
+    end = reading.Walk(scan, readKept, false);
   } else {
     GzipReader gzip(readKept);
     ReadAhead inflated([&](char* bytes, std::size_t size) { return gzip.Read(bytes, size); },
@@ -108,7 +115,7 @@ std::uint64_t WalkInput(const ReadBytes& readRaw, bool spool, InputReading& read
       return got;
     };
     try {
-      end = reading.Walk(scan, read);
+      end = reading.Walk(scan, read, true);
     } catch (const DamagedData&) {
       Raise("EInOutError", "Compressed file \"" + ShownName(input.file.name) + "\" is damaged");
     }
