@@ -25,9 +25,10 @@ void PrepareProcess();
 std::thread StartWorkerThread(std::function<void()> work);
 
 // Memory for one of the large buffers the bytes pass through, not yet
-// touched: in huge pages where the system gives them, since every small
-// page first touched costs a fault, and on a virtual machine a megabyte of
-// them took longer to fault in than to inflate.
+// touched: in huge pages, where the system gives them and the buffer fills
+// one, since every small page first touched costs a fault, and on a
+// virtual machine a megabyte of them took longer to fault in than to
+// inflate.
 struct LargeBufferFree {
   void operator()(char* bytes) const;
 };

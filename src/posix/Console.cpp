@@ -70,11 +70,14 @@ void LargeBufferFree::operator()(char* bytes) const {
 
 LargeBuffer AllocateLarge(std::size_t size) {
   // Whole huge pages, on their bounds, so that the system may map them so.
+  // A buffer smaller than one keeps to small pages: a huge page would be
+  // memory it never uses.
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  const std::size_t whole = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* const bytes = std::aligned_alloc(kHugePage, whole);
+  const bool huge = size >= kHugePage;
+  const std::size_t whole = huge ? (size + kHugePage - 1) / kHugePage * kHugePage : size;
+  void* const bytes = huge ? std::aligned_alloc(kHugePage, whole) : std::malloc(whole);
   if (!bytes) throw std::bad_alloc();
-  ::madvise(bytes, whole, MADV_HUGEPAGE);  // a hint only
+  if (huge) ::madvise(bytes, whole, MADV_HUGEPAGE);  // a hint only
   return LargeBuffer(static_cast<char*>(bytes));
 }
 
