@@ -38,17 +38,18 @@ std::thread StartWorkerThread(std::function<void()> work) {
   return std::thread(std::move(work));
 }
 
-// The command line as the system holds it, in UTF-16, so that a name in any
-// script arrives whole; kept as UTF-8 from there, and turned back into
-// UTF-16 for the file system.
 void LargeBufferFree::operator()(char* bytes) const {
   delete[] bytes;
 }
 
+// Small pages: large ones need a privilege that a user's account seldom has.
 LargeBuffer AllocateLarge(std::size_t size) {
   return LargeBuffer(new char[size]);
 }
 
+// The command line as the system holds it, in UTF-16, so that a name in any
+// script arrives whole; kept as UTF-8 from there, and turned back into
+// UTF-16 for the file system.
 std::vector<std::string> CommandLineArguments(int, char**) {
   const auto* line = reinterpret_cast<const char16_t*>(::GetCommandLineW());
   std::vector<std::string> args;
