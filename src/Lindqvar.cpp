@@ -60,8 +60,7 @@ struct InputReading {
       // The inflater works on a thread of its own and sets the pace: with
       // the rest here, each of the two threads has a core to itself.
       scan.checksApart = false;
-      return WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2),
-                               fill, [&](Window window) { scan.Scan(window); });
+      return WalkWindowsInTurn(buffer, fill, [&](Window window) { scan.Scan(window); });
     }
     scan.checksApart = true;
     // With --first-wins the checks look up no ids, so the elements, which

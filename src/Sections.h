@@ -74,14 +74,14 @@ void WalkWindows(std::span<char> buffer, std::uint64_t from, std::uint64_t to, R
 // Calls visit(window) with successive windows, as WalkWindows does, over
 // all the bytes fill(bytes, size) delivers, up to size at a time, until it
 // delivers none; returns how many there were. The windows are read into
-// two buffers in turn, so that another thread may still look at one window
-// while the next one is read. Both
-// buffers must be of the same size, larger than kWindowOverlap.
+// the two halves of buffer in turn, so that another thread may still look
+// at one window while the next one is read. Each half must be larger than
+// kWindowOverlap.
 template <typename Fill, typename Visit>
-std::uint64_t WalkWindowsInTurn(std::span<char> first, std::span<char> second, Fill&& fill,
-                                Visit&& visit) {
-  char* const fresh[2] = {first.data() + kWindowOverlap, second.data() + kWindowOverlap};
-  const std::size_t step = first.size() - kWindowOverlap;
+std::uint64_t WalkWindowsInTurn(std::span<char> buffer, Fill&& fill, Visit&& visit) {
+  const std::size_t half = buffer.size() / 2;
+  char* const fresh[2] = {buffer.data() + kWindowOverlap, buffer.data() + half + kWindowOverlap};
+  const std::size_t step = half - kWindowOverlap;
   std::size_t kept = 0;
   std::uint64_t offset = 0;
   for (int which = 0, ended = 0; !ended; which ^= 1) {

@@ -66,9 +66,8 @@ std::uint64_t WalkWindowsChecked(std::span<char> buffer, WindowChecker& checker,
     }
   } drained{checker};
   bool first = true;
-  const std::uint64_t size =
-      WalkWindowsInTurn(buffer.first(buffer.size() / 2), buffer.last(buffer.size() / 2), fill,
-                        [&](Window window) { visit(window, std::exchange(first, false)); });
+  const std::uint64_t size = WalkWindowsInTurn(
+      buffer, fill, [&](Window window) { visit(window, std::exchange(first, false)); });
   checker.Drain();
   return size;
 }
