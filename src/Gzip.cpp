@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Console.h"
+#include "SpinWait.h"
 
 namespace lindqvar {
 
@@ -222,6 +223,7 @@ void GzipWriter::WriteFinishedBlocks(std::size_t keepInFlight) {
 }
 
 void GzipWriter::Work() {
+  const WorkingBeside counted;
   std::unique_ptr<Compressor> compressor;
   std::unique_lock hold(lock_);
   for (;;) {

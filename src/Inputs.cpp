@@ -6,6 +6,7 @@
 
 #include "Console.h"
 #include "Failure.h"
+#include "SpinWait.h"
 
 namespace lindqvar {
 
@@ -85,6 +86,7 @@ ReadAhead::~ReadAhead() {
 }
 
 void ReadAhead::Work() {
+  const WorkingBeside counted;
   for (std::size_t filling = 0;; filling ^= 1) {
     Chunk& chunk = chunks_[filling];
     {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Console.h"
+#include "SpinWait.h"
 
 namespace lindqvar {
 
@@ -38,6 +39,7 @@ void WindowChecker::Check(std::function<void()> work, bool firstOfInput) {
   }
   WaitForJob(hold);
   job_.emplace(std::move(work));
+  hasJob_.store(true, std::memory_order_release);
   hold.unlock();
   work_.notify_one();
 }
@@ -48,6 +50,11 @@ void WindowChecker::Drain() {
 }
 
 void WindowChecker::WaitForJob(std::unique_lock<std::mutex>& hold) {
+  if (job_) {
+    hold.unlock();
+    SpinUntil([&] { return !hasJob_.load(std::memory_order_acquire); });
+    hold.lock();
+  }
   done_.wait(hold, [&] { return !job_; });
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
@@ -55,6 +62,11 @@ void WindowChecker::WaitForJob(std::unique_lock<std::mutex>& hold) {
 void WindowChecker::Work() {
   std::unique_lock hold(lock_);
   for (;;) {
+    if (!job_ && !stopping_) {
+      hold.unlock();
+      SpinUntil([&] { return hasJob_.load(std::memory_order_acquire); });
+      hold.lock();
+    }
     work_.wait(hold, [&] { return stopping_ || job_; });
     if (!job_) return;
     hold.unlock();
@@ -67,6 +79,7 @@ void WindowChecker::Work() {
     hold.lock();
     failure_ = failure;
     job_.reset();
+    hasJob_.store(false, std::memory_order_release);
     done_.notify_all();
   }
 }

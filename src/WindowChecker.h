@@ -6,6 +6,7 @@
 // waits for the thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -42,6 +43,7 @@ class WindowChecker {
   std::condition_variable work_;
   std::condition_variable done_;
   std::optional<std::function<void()>> job_;
+  std::atomic<bool> hasJob_{false};  // job_ holds one; looked at without the lock while spinning
   std::exception_ptr failure_;
   bool stopping_ = false;
   bool noThread_ = false;
