@@ -2,6 +2,10 @@
 // plain lists, --first-wins, and their messages, failures and exit statuses.
 #include "EndToEnd.h"
 
+#include <regex>
+
+#include "ListingGenerator.h"
+
 namespace lindqvar::testing {
 namespace {
 
@@ -150,6 +154,44 @@ TEST_F(EndToEnd, FirstWins) {
   EXPECT_EQ(ReadFile(Path("out.xml")), kHeader + ChannelOf("a.se") + ChannelOf("b.se") +
                                            ProgrammeOf("a.se", late) + ProgrammeOf("b.se", late) +
                                            "</tv>");
+}
+
+// Guides of many windows, whose kept bytes go out while the next window is
+// filtered: a list of every channel keeps each byte of the join, with and
+// without -t, into a plain file and a .gz one.
+TEST_F(EndToEnd, EveryChannelKeptIsTheJoin) {
+  std::string list;
+  for (const int seed : {5, 6}) {
+    std::string generated;
+    GenerateListing(3 << 20, seed, [&](std::string_view piece) { generated.append(piece); });
+    WriteFile(Path("in" + std::to_string(seed) + ".xml"), generated);
+    const std::regex channel("<channel id=\"([^\"]*)\"");
+    for (std::sregex_iterator at(generated.begin(), generated.end(), channel), end; at != end;
+         ++at) {
+      list += (*at)[1].str() + "\n";
+    }
+  }
+  WriteFile(Path("all.txt"), list);
+  for (const bool rewrite : {false, true}) {
+    std::vector<std::string> inputs = {"in5.xml", "in6.xml"};
+    if (rewrite) inputs = {"in5.xml", "-t", "in6.xml", "-t"};
+    std::vector<std::string> joined = inputs;
+    joined.push_back("joined.xml");
+    ASSERT_EQ(Run(joined).status, 0);
+    for (const std::string output : {"shaped.xml", "shaped.xml.gz"}) {
+      std::vector<std::string> shaped = {"--channels=all.txt"};
+      shaped.insert(shaped.end(), inputs.begin(), inputs.end());
+      shaped.push_back(output);
+      const RunResult run = Run(shaped);
+      ASSERT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.err, "");
+      if (output.ends_with(".gz")) {
+        ASSERT_EQ(RunShell("gzip -dc < shaped.xml.gz > shaped.xml", false), 0);
+      }
+      EXPECT_TRUE(ReadFile(Path("shaped.xml")) == ReadFile(Path("joined.xml")))
+          << output << " " << rewrite;
+    }
+  }
 }
 
 }  // namespace
