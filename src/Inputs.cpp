@@ -164,29 +164,37 @@ void SecondReading::Read(std::uint64_t offset, char* bytes, std::size_t size) {
     }
     return;
   }
+  if (size == 0) return;
   try {
     // Inflated again from the start, and on to offset.
     if (!gzip_ || offset < position_) {
       inflated_.reset();
       gzip_.emplace(RawBytesAgain(input_, spool_));
-      inflated_.emplace(
-          [this, inflated = std::uint64_t{0}](char* bytes, std::size_t size) mutable {
-            const std::size_t got =
-                gzip_->Read(bytes, static_cast<std::size_t>(
-                                       std::min<std::uint64_t>(size, end_ - inflated)));
-            inflated += got;
-            return got;
-          },
-          room_);
+      if (!room_.empty()) {
+        inflated_.emplace(
+            [this, inflated = std::uint64_t{0}](char* bytes, std::size_t size) mutable {
+              const std::size_t got = gzip_->Read(
+                  bytes, static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - inflated)));
+              inflated += got;
+              return got;
+            },
+            room_);
+      }
       position_ = 0;
     }
+    // Inflated here, the bytes before offset are passed over through bytes.
     while (position_ < offset) {
-      const std::size_t got = inflated_->Skip(offset - position_);
+      const std::uint64_t before = offset - position_;
+      const std::size_t got =
+          inflated_
+              ? inflated_->Skip(before)
+              : gzip_->Read(bytes, static_cast<std::size_t>(std::min<std::uint64_t>(size, before)));
       if (got == 0) RaiseInputChanged();
       position_ += got;
     }
     for (std::size_t done = 0; done < size;) {
-      const std::size_t got = inflated_->Read(bytes + done, size - done);
+      const std::size_t got = inflated_ ? inflated_->Read(bytes + done, size - done)
+                                        : gzip_->Read(bytes + done, size - done);
       if (got == 0) RaiseInputChanged();
       done += got;
       position_ += got;

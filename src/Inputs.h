@@ -113,8 +113,9 @@ ReadBytes RawBytesAgain(ListingInput& input, Spool* spool);
 // read (fewer bytes, damaged data) is a changed input.
 class SecondReading {
  public:
-  // Gzip data is inflated through room, of ReadAhead::kRoomSize bytes, and
-  // no further than end, past which nothing is wanted.
+  // Gzip data is inflated through room, of ReadAhead::kRoomSize bytes, on
+  // a thread of its own, or, with no room, here, as it is read; and no
+  // further than end, past which nothing is wanted.
   SecondReading(ListingInput& input, Spool* spool, std::span<char> room, std::uint64_t end)
       : input_(input), spool_(spool), room_(room), end_(end) {}
 

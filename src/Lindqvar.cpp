@@ -13,6 +13,7 @@
 #include "InputFile.h"
 #include "Inputs.h"
 #include "OutputFile.h"
+#include "ParallelCopy.h"
 #include "ProgrammeTimes.h"
 #include "Sections.h"
 #include "Spool.h"
@@ -211,6 +212,7 @@ struct DocumentWriter {
   OutputFile& file;
   GzipWriter* gzip;
   std::string pending;
+  std::uint64_t sent = 0;  // bytes of the document handed on
 
   void Add(std::string_view bytes) {
     if (bytes.size() >= kBufferSize / 2) {
@@ -229,6 +231,7 @@ struct DocumentWriter {
     pending.clear();
   }
   void Send(std::string_view bytes) {
+    sent += bytes.size();
     if (gzip) {
       gzip->Write(bytes);
     } else {
@@ -329,23 +332,43 @@ bool WriteJoinedListing(const std::string& outputName, std::vector<ListingInput>
     gzip.emplace([&](std::string_view bytes) { WriteOutput(*output, bytes); },
                  CompressionThreads());
   }
-  DocumentWriter document{*output, gzip ? &*gzip : nullptr, {}};
+  DocumentWriter document{*output, gzip ? &*gzip : nullptr, {}, 0};
   document.pending.reserve(2 * kBufferSize);
   document.Add(ListingHeader);
   for (std::uint32_t index = 0; index < inputs.size(); ++index) {
     CopySection(inputs[index], index, inputs[index].channels, false, reading, document);
     SetInputAside(inputs[index].file);
   }
-  for (std::uint32_t index = 0; index < inputs.size(); ++index) {
-    ListingInput& input = inputs[index];
-    CopySection(input, index, input.programmes, input.rewriteTimes, reading, document);
-    // Whatever was taken from it, a file must still be as first read, even
-    // one that was empty then.
-    if (!InputUnchanged(input.file)) RaiseInputChanged();
-    input = ListingInput();  // done with it
+  // With every byte copied as it is, each programme section's place in the
+  // output is known: where gzip data is inflated again, and the inflating
+  // sets the pace, they are copied there two at a time. Plain files gain
+  // nothing so: the writes to the one output set their pace.
+  const auto rewritten = [](const ListingInput& input) { return input.rewriteTimes; };
+  const auto inflated = [](const ListingInput& input) {
+    return input.compression == Compression::Gzip;
+  };
+  const bool copiedAsTheyAre = !gzip && !reading.shaping.Active() && inputs.size() > 1 &&
+                               std::none_of(inputs.begin(), inputs.end(), rewritten) &&
+                               std::any_of(inputs.begin(), inputs.end(), inflated);
+  if (copiedAsTheyAre && WritesAtOffsets(*output)) {
+    document.Flush();
+    // The room gzip data was inflated through is free now: the second
+    // thread's buffer.
+    const std::uint64_t end = CopyProgrammesAtOffsets(
+        inputs, reading.spool.get(), *output, document.sent, reading.buffer, reading.inflating);
+    WriteOutputAt(*output, end, ListingFooter);
+  } else {
+    for (std::uint32_t index = 0; index < inputs.size(); ++index) {
+      ListingInput& input = inputs[index];
+      CopySection(input, index, input.programmes, input.rewriteTimes, reading, document);
+      // Whatever was taken from it, a file must still be as first read,
+      // even one that was empty then.
+      if (!InputUnchanged(input.file)) RaiseInputChanged();
+      input = ListingInput();  // done with it
+    }
+    document.Add(ListingFooter);
+    document.Flush();
   }
-  document.Add(ListingFooter);
-  document.Flush();
   if (gzip) gzip->Finish();
   // What the lists named that no input has, now that every element is known.
   if (ChannelSelection* const lists = reading.shaping.Selection()) PrintWarnings(lists->Warnings());

@@ -4,6 +4,7 @@
 // run that fails or is stopped leaves nothing behind.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,14 @@ bool WritesToOpenDescriptor(const OutputFile& output);
 
 // Writes bytes in full; a failure is remembered for CommitOutput.
 void WriteOutput(OutputFile& output, std::string_view bytes);
+
+// Whether the output takes writes at offsets, from several threads at once:
+// a file of the run's own that nothing else reads meanwhile.
+bool WritesAtOffsets(const OutputFile& output);
+
+// Writes bytes in full at offset, where WritesAtOffsets says it may; safe
+// from any thread. A failure is remembered for CommitOutput.
+void WriteOutputAt(OutputFile& output, std::uint64_t offset, std::string_view bytes);
 
 // Puts the output in place; false, leaving no trace and any old file
 // untouched, when any write, the close or the final rename failed.

@@ -374,12 +374,23 @@ TEST_F(EndToEnd, CompressedListingsInAndOut) {
   // Members one after another, as zcat reads them, and a pipe.
   ASSERT_EQ(RunShell("cat svt.xml.gz dr.xml.gz > two.gz && cat svt.xml dr.xml > two.xml", false),
             0);
-  ASSERT_EQ(Run({"two.xml", "generated.xml", "-t", "plain.xml"}).status, 0);
+  // Without -t, the programmes of each go straight to their place, the
+  // pipe's from the spool; an input without any goes by.
+  WriteFile(Path("empty.xml"), "");
   RunOptions piped;
   piped.stdinBytes = ReadFile(Path("packed/generated.xml"));
-  const RunResult fromPipe = Run({"two.gz", "/dev/stdin", "-t", "packed.xml"}, piped);
-  EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
-  EXPECT_TRUE(ReadFile(Path("packed.xml")) == ReadFile(Path("plain.xml")));
+  for (const bool rewrite : {false, true}) {
+    const std::vector<std::string> plain =
+        rewrite ? std::vector<std::string>{"two.xml", "generated.xml", "-t", "plain.xml"}
+                : std::vector<std::string>{"two.xml", "empty.xml", "generated.xml", "plain.xml"};
+    ASSERT_EQ(Run(plain).status, 0);
+    const std::vector<std::string> packed =
+        rewrite ? std::vector<std::string>{"two.gz", "/dev/stdin", "-t", "packed.xml"}
+                : std::vector<std::string>{"two.gz", "empty.xml", "/dev/stdin", "packed.xml"};
+    const RunResult fromPipe = Run(packed, piped);
+    EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
+    EXPECT_TRUE(ReadFile(Path("packed.xml")) == ReadFile(Path("plain.xml"))) << rewrite;
+  }
 
   // A .gz output, in any letter case.
   const RunResult gz = Run({"two.gz", "generated.xml", "-t", "guide.xml.Gz"});
@@ -424,14 +435,19 @@ TEST_F(EndToEnd, FailedWriteLeavesExistingOutputUntouched) {
   WriteFile(Path("a.xml"), big);
   WriteFile(Path("out.xml"), "precious");
   fs::permissions(Path("out.xml"), fs::perms(0640));
+  ASSERT_EQ(RunShell("gzip -c a.xml > a.gz", false), 0);
   RunOptions options;
   options.fileSizeLimit = 4096;
-  const RunResult run = Run({"a.xml", "out.xml"}, options);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Couldn't create output file out.xml\r\n");
-  EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
-  EXPECT_EQ(fs::status(Path("out.xml")).permissions(), fs::perms(0640));
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.xml", "out.xml"}));
+  // Gzip inputs have their programmes written at their places, two at a time.
+  for (const auto& inputs : {std::vector<std::string>{"a.xml", "out.xml"},
+                             std::vector<std::string>{"a.gz", "a.gz", "out.xml"}}) {
+    const RunResult run = Run(inputs, options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Couldn't create output file out.xml\r\n");
+    EXPECT_EQ(ReadFile(Path("out.xml")), "precious");
+    EXPECT_EQ(fs::status(Path("out.xml")).permissions(), fs::perms(0640));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"a.gz", "a.xml", "out.xml"}));
+  }
 }
 
 TEST_F(EndToEnd, ReplacedOutputKeepsPermissionsAndLinks) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -22,7 +23,7 @@ namespace lindqvar {
 
 namespace {
 
-std::size_t openInputs = 0;  // input descriptors open now
+std::atomic<std::size_t> openInputs{0};  // input descriptors open now, from any thread
 
 // Descriptors the process holds besides its inputs, counted once.
 std::size_t OtherDescriptors() {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -37,15 +38,15 @@ namespace lindqvar {
 
 struct OutputFile {
   int handle = -1;
-  bool openDescriptor = false;    // a descriptor the program was started with
-  int directory = -1;             // the folder of the file replaced, by descriptor
-  std::string target;             // its name there; empty when written directly
-  int existing = -1;              // the file replaced, open for writing; -1 when new
-  std::string temporary;          // a named temporary file, where one was needed
-  bool failed = false;            // a write failed; later writes are skipped
-  std::uint64_t written = 0;      // bytes written so far
-  std::uint64_t writtenBack = 0;  // bytes the system was asked to start writing out
-  std::thread forgetting;         // hands back the cached pages of the file replaced
+  bool openDescriptor = false;      // a descriptor the program was started with
+  int directory = -1;               // the folder of the file replaced, by descriptor
+  std::string target;               // its name there; empty when written directly
+  int existing = -1;                // the file replaced, open for writing; -1 when new
+  std::string temporary;            // a named temporary file, where one was needed
+  std::atomic<bool> failed{false};  // a write failed; later writes are skipped
+  std::uint64_t written = 0;        // bytes written so far
+  std::uint64_t writtenBack = 0;    // bytes the system was asked to start writing out
+  std::thread forgetting;           // hands back the cached pages of the file replaced
 
   // Done with the file replaced, which the thread reads by descriptor.
   void StopForgetting() {
@@ -404,23 +405,43 @@ bool WritesToOpenDescriptor(const OutputFile& output) {
   return output.openDescriptor;
 }
 
+// Start writing the file out as it grows. Left until the rename, ext4
+// writes out the whole file then, inside the rename, and a gigabyte took
+// one to two seconds of system time there on the development machine;
+// started 16 MiB at a time it takes a fraction of that, and the disk works
+// while the run goes on. A hint only: where it does not apply, as on a
+// pipe, it is of no matter that it fails.
+constexpr std::uint64_t kWriteBackStep = std::uint64_t{16} << 20;
+
 void WriteOutput(OutputFile& output, std::string_view bytes) {
   if (output.failed) return;
   const int fd = output.handle;
-  output.failed = WriteAll(fd, bytes.data(), bytes.size()) != 0;
+  if (WriteAll(fd, bytes.data(), bytes.size()) != 0) output.failed = true;
   output.written += bytes.size();
-  // Start writing the file out as it grows. Left until the rename, ext4
-  // writes out the whole file then, inside the rename, and a gigabyte took
-  // one to two seconds of system time there on the development machine;
-  // started 16 MiB at a time it takes a fraction of that, and the disk
-  // works while the run goes on. A hint only: where it does not apply, as
-  // on a pipe, it is of no matter that it fails.
-  constexpr std::uint64_t kWriteBackStep = std::uint64_t{16} << 20;
   if (output.written - output.writtenBack >= kWriteBackStep) {
     ::sync_file_range(fd, static_cast<off64_t>(output.writtenBack),
                       static_cast<off64_t>(output.written - output.writtenBack),
                       SYNC_FILE_RANGE_WRITE);
     output.writtenBack = output.written;
+  }
+}
+
+bool WritesAtOffsets(const OutputFile& output) {
+  return !output.target.empty();
+}
+
+void WriteOutputAt(OutputFile& output, std::uint64_t offset, std::string_view bytes) {
+  if (output.failed) return;
+  const int fd = output.handle;
+  if (WriteAllAt(fd, offset, bytes.data(), bytes.size()) != 0) output.failed = true;
+  // Each step of the file is written out once these bytes end it: the
+  // bytes before them in it may be another thread's, still to come, and
+  // those are written out at the rename.
+  const std::uint64_t end = offset + bytes.size();
+  for (std::uint64_t step = (offset / kWriteBackStep + 1) * kWriteBackStep; step <= end;
+       step += kWriteBackStep) {
+    ::sync_file_range(fd, static_cast<off64_t>(step - kWriteBackStep),
+                      static_cast<off64_t>(kWriteBackStep), SYNC_FILE_RANGE_WRITE);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace lindqvar {
 
@@ -18,6 +19,21 @@ inline int WriteAll(int fd, const char* data, std::size_t size) {
       return errno;
     }
     data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+// The same at offset, leaving the file position as it is.
+inline int WriteAllAt(int fd, std::uint64_t offset, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    offset += static_cast<std::uint64_t>(written);
     size -= static_cast<std::size_t>(written);
   }
   return 0;

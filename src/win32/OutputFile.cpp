@@ -172,6 +172,24 @@ void WriteOutput(OutputFile& output, std::string_view bytes) {
   }
 }
 
+// The home platform's output keeps to one stream of writes.
+bool WritesAtOffsets(const OutputFile&) {
+  return false;
+}
+
+void WriteOutputAt(OutputFile& output, std::uint64_t offset, std::string_view bytes) {
+  while (!output.failed && !bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    output.failed = !::WriteFile(output.handle, bytes.data(), chunk, &written, &at) || written == 0;
+    bytes.remove_prefix(written);
+    offset += written;
+  }
+}
+
 bool CommitOutput(OutputFile& output) {
   const std::lock_guard lock(commitLock);
   const HANDLE handle = std::exchange(output.handle, INVALID_HANDLE_VALUE);
