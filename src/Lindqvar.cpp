@@ -64,21 +64,18 @@ struct InputReading {
       return WalkWindowsInTurn(buffer, fill, [&](Window window) { scan.Scan(window); });
     }
     scan.checksApart = true;
-    // With --first-wins the checks look up no ids, so the elements, which
-    // do, are looked at here meanwhile, and each thread has about half the
-    // work; otherwise the lists' lookups stay on the checker alone.
-    ElementFilter* const here = shaping.FirstWins() ? scan.elements : nullptr;
-    ElementFilter* const apart = here ? nullptr : scan.elements;
+    // The elements are looked at on the checker too: the reads and the
+    // section scans here take about as long as the checks and the
+    // elements there, with --first-wins as with lists.
     return WalkWindowsChecked(buffer, checker, fill, [&](Window window, bool first) {
       scan.Scan(window);
       checker.Check(
-          [&checks = scan.checks, apart, window, channels = scan.channels,
+          [&checks = scan.checks, elements = scan.elements, window, channels = scan.channels,
            programmes = scan.programmes] {
             checks.Scan(window, channels, programmes);
-            if (apart) apart->Feed(window);
+            if (elements) elements->Feed(window);
           },
           first);
-      if (here) here->Feed(window);
     });
   }
 };
