@@ -383,8 +383,8 @@ TEST_F(EndToEnd, InputChangedWhileTheRunGoesOn) {
   fs::remove(Path("packed.gz"));
   RunOptions fewDescriptors;
   fewDescriptors.openFileLimit = 10;
-  // With -t the programmes are copied one input after another; without, two
-  // at a time, each to its place.
+  // With -t the programmes are copied one input after another; without, a
+  // gzip input's go straight to their place, beside the other input's.
   for (const bool rewrite : {true, false})
     for (const bool compressed : {false, true})
       for (const Case& c : cases) {
